@@ -1,0 +1,32 @@
+// Message channels: status lines, error reports, fatal errors and plain diagnostics.
+//
+// Each front end installs a sink (message box, terminal, test capture). Without one,
+// diagnostics and status echoes go to standard output and reports to standard error.
+// Every text is formatted into a buffer of kMessageMax characters and truncated, never
+// overflowed. Text that comes from outside (file names, library messages) must be passed
+// as an argument, never as the format.
+#pragma once
+
+#include <string>
+
+struct MessageSink {
+    // A new status line (already stored in the run state); texts carry their own line ends.
+    void (*status)(const std::string& text) = nullptr;
+    // An error or warning the user must see; returns when the user has acknowledged it.
+    void (*error)(const std::string& text) = nullptr;
+    // A plain diagnostic line (options listing, traces, "Finished.").
+    void (*diagnostic)(const std::string& text) = nullptr;
+};
+
+// Installs the sink for the whole process; nullptr restores the defaults. Missing members
+// fall back to the default channel.
+void installMessageSink(const MessageSink* sink);
+
+// Formats into the status text, then echoes it unchanged.
+void setStatus(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Formats and shows an error; the calling thread waits until it is acknowledged.
+void reportError(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Writes "Error: <message>" as a diagnostic and ends the process.
+[[noreturn]] void fatalError(const char* message);
+// Formats and writes one diagnostic text.
+void diagnostic(const char* format, ...) __attribute__((format(printf, 1, 2)));

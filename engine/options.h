@@ -1,0 +1,67 @@
+// The options record, the shared run state, and the per-run snapshot.
+//
+// programOptions is the one record the front ends and the settings file read and write.
+// A run never reads it directly: runProcessing copies it into runOptions under
+// optionsMutex at the start, so a dialog changing options mid-run cannot tear the run.
+// The three fields a run writes back (Divisor in average mode, useNoiseReduction when the
+// dark frame is unusable, combineFunc) go to both records.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+// Folds one pixel's linear values (new*) into its accumulator slots (acc*).
+using CombineFunc = void (*)(const double& newR, const double& newG, const double& newB,
+                             double& accR, double& accG, double& accB);
+
+struct ProgramOptions {
+    std::string outputName;               // at most kOutputNameMax characters
+    std::vector<std::string> inputFiles;  // entry 0 is a placeholder
+    int32_t inputFileCount = 0;           // entries in inputFiles, placeholder included
+    double Divisor = 0.0;
+    int32_t presetGammaCurve = 0;  // 0 sRGB, 1 High Contrast, 99 custom (Gamma)
+    double Gamma = 0.0;
+    int32_t jpeg_quality = 0;
+    int32_t combine_mode = 0;  // 0 stack, 1 average, 2 mix, 3 brighten
+    int32_t low_pass_threshold = 0;
+    int32_t high_pass_threshold = 0;
+    int32_t launch_after_processing = 0;
+    CombineFunc combineFunc = nullptr;
+    int32_t autosuggest_output_name = 0;
+    std::string darkFrameFile;  // at most kDarkFrameFileMax characters
+    double darkFrameOpacity = 0.0;
+    int32_t useNoiseReduction = 0;
+};
+
+constexpr std::size_t kOutputNameMax = 1023;
+constexpr std::size_t kDarkFrameFileMax = 1023;
+constexpr std::size_t kPathMax = 511;
+constexpr std::size_t kMessageMax = 1023;
+
+extern ProgramOptions programOptions;
+// The snapshot the current (or last) run works on. Engine operations read this record;
+// tests set it directly.
+extern ProgramOptions runOptions;
+// Guards programOptions against the run's snapshot and write-backs.
+extern std::mutex optionsMutex;
+
+// Shared run state, read by the progress display while the worker writes it.
+extern std::atomic<int32_t> busy;
+extern std::atomic<int32_t> imageCounter;
+extern std::atomic<int32_t> stopRequest;
+// 1 when the last run wrote its output file, 0 otherwise (reset when a run starts).
+extern std::atomic<int32_t> outputWritten;
+
+// The current progress line; handed over under a lock so no reader sees half a text.
+std::string copyStatusText();
+void setStatusText(const std::string& text);
+
+// Fills every field but inputFiles/inputFileCount with its default.
+void setDefaultOptions(ProgramOptions& options);
+// Writes the options listing to the diagnostic channel.
+void dumpOptions(const ProgramOptions& options);
+// Releases the argument list of programOptions.
+void freeInputFiles(ProgramOptions& options);

@@ -1,0 +1,22 @@
+// The run: dispatch and the stack run over an argument list.
+//
+// arguments[0] is a placeholder; entries starting with '-' are skipped silently; every other
+// entry is an input file. File access goes through the handlers a front end installs (the
+// engine knows no file formats). Result: 0 when the run went to its end (with or without an
+// output; see outputWritten), -1 when it stopped on request.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "engine/image.h"
+
+// Loads a file into an Image (any layout the codec produces); 0 or -1 after reporting.
+using ImageReader = int (*)(Image& image, const char* path);
+// Saves an Image under path using runOptions for format parameters; 0 or -1 after reporting.
+using ImageWriter = int (*)(Image& image, const char* path);
+void setImageFileHandlers(ImageReader reader, ImageWriter writer);
+
+// Snapshots programOptions, selects combineFunc, builds the gamma curve, runs runStack.
+int runProcessing(int argumentCount, const std::vector<std::string>& arguments);
+int runStack(int argumentCount, const std::vector<std::string>& arguments);

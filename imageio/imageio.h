@@ -1,0 +1,35 @@
+// Image files: format selection by extension, load and save dispatch.
+//
+// The three-letter extension alone chooses the codec (ASCII letters compared in lower case):
+// jpg, tif, bmp; png is recognised but has no codec. Loaders deliver the 32-bit layout
+// (16-bit TIFF: 64-bit). Results: 0 success, -1 failure, reported through reportError where
+// detected. Saving writes a temporary file beside the target and renames it over the target
+// only when the codec succeeded, so a failed save never destroys an existing file.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "engine/image.h"
+
+enum ImageFormat : int {
+    FORMAT_INVALID = -1,
+    FORMAT_JPEG = 0,
+    FORMAT_TIFF = 1,
+    FORMAT_BMP = 2,
+    FORMAT_PNG = 3,
+};
+
+// The format for path's extension; a missing or not-three-letter extension is reported.
+int getImageFormat(const char* path);
+int readImage(Image& image, const char* path);
+// Saves with runOptions.jpeg_quality for JPEG (baseline).
+int writeImage(Image& image, const char* path);
+
+// Checks an output name before a run, with the save dispatch's messages; touches nothing.
+int checkOutputFormat(const char* path);
+// 1 when output names the same existing file as one of the inputs (entry 0 is skipped).
+int outputIsInput(const std::string& output, const std::vector<std::string>& arguments);
+
+// Lets the engine's runs load and save through this layer.
+void installImageFileHandlers();

@@ -1,0 +1,12 @@
+// JPEG through libjpeg-turbo. Reading delivers the 32-bit layout; writing takes 24/32 bits
+// (48/64-bit images are narrowed in place first). A damaged file is reported and refused;
+// it never ends the process.
+#pragma once
+
+#include "engine/image.h"
+
+int readJPEG(Image& image, const char* path);
+// shownName, when given, is the name used in messages (the save dispatch writes to a
+// temporary file).
+int writeJPEG(Image& image, const char* path, int quality, int progressive,
+              const char* shownName = nullptr);

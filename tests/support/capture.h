@@ -1,0 +1,28 @@
+// Captures everything the engine's message channels say, for assertions.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct CapturedMessages {
+    std::vector<std::string> errors;
+    std::vector<std::string> statuses;
+    std::vector<std::string> diagnostics;
+};
+
+// Installs a capturing sink for its lifetime and restores the defaults afterwards.
+class MessageCapture {
+public:
+    MessageCapture();
+    ~MessageCapture();
+    MessageCapture(const MessageCapture&) = delete;
+    MessageCapture& operator=(const MessageCapture&) = delete;
+
+    const CapturedMessages& messages() const;
+    const std::vector<std::string>& errors() const { return messages().errors; }
+    const std::vector<std::string>& statuses() const { return messages().statuses; }
+    const std::vector<std::string>& diagnostics() const { return messages().diagnostics; }
+    void clear();
+    // All diagnostics joined, for substring checks.
+    std::string diagnosticText() const;
+};
