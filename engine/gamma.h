@@ -17,7 +17,9 @@ void usePresetGammaCurve(int32_t curve);
 // Fills gammaTable with (i / 255)^gamma.
 void createCustomGammaCurve(double gamma);
 
-inline void sampleToLinear(uint8_t sample, double& linear) { linear = gammaTable[sample]; }
+inline void sampleToLinear(uint8_t sample, double& linear) {
+    linear = gammaTable[sample];
+}
 // The inverse: a seven-step search for presets, a power function for the custom curve.
 void linearToSample(double linear, uint8_t& sample);
 

@@ -45,7 +45,9 @@ PixelBlock* allocPixels(int64_t size);
 void freePixels(PixelBlock* block);
 // Address of the pixel memory, nullptr for no block.
 uint8_t* pixelData(const PixelBlock* block);
-inline uint8_t* pixelData(const Image& image) { return pixelData(image.pixels); }
+inline uint8_t* pixelData(const Image& image) {
+    return pixelData(image.pixels);
+}
 
 // In-place layout conversions; the pixel memory must already be sized for the larger layout.
 // 24 -> 32 and 48 -> 64 (filler 255 / 65535 first); other layouts are left alone.

@@ -28,9 +28,13 @@ MessageCapture::MessageCapture() {
     installMessageSink(&captureSink);
 }
 
-MessageCapture::~MessageCapture() { installMessageSink(nullptr); }
+MessageCapture::~MessageCapture() {
+    installMessageSink(nullptr);
+}
 
-const CapturedMessages& MessageCapture::messages() const { return captured; }
+const CapturedMessages& MessageCapture::messages() const {
+    return captured;
+}
 
 void MessageCapture::clear() {
     std::lock_guard<std::mutex> lock(captureMutex);
@@ -40,6 +44,7 @@ void MessageCapture::clear() {
 std::string MessageCapture::diagnosticText() const {
     std::lock_guard<std::mutex> lock(captureMutex);
     std::string all;
-    for (const auto& line : captured.diagnostics) all += line;
+    for (const auto& line : captured.diagnostics)
+        all += line;
     return all;
 }

@@ -12,7 +12,7 @@ struct CapturedMessages {
 
 // Installs a capturing sink for its lifetime and restores the defaults afterwards.
 class MessageCapture {
-public:
+  public:
     MessageCapture();
     ~MessageCapture();
     MessageCapture(const MessageCapture&) = delete;

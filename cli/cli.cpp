@@ -1,0 +1,426 @@
+#include "cli/cli.h"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+#include "engine/messages.h"
+#include "engine/options.h"
+#include "engine/stack.h"
+#include "imageio/filenames.h"
+#include "imageio/imageio.h"
+#include "settings/settings.h"
+
+namespace {
+
+const char* const kProgram = "quorvane-cli";
+
+bool parseDouble(const std::string& text, double& value) {
+    if (text.empty() || std::isspace(static_cast<unsigned char>(text[0])))
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    value = std::strtod(text.c_str(), &end);
+    return end == text.c_str() + text.size() && errno == 0 && std::isfinite(value);
+}
+
+bool parseInt(const std::string& text, int& value) {
+    if (text.empty() || std::isspace(static_cast<unsigned char>(text[0])))
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    const long parsed = std::strtol(text.c_str(), &end, 10);
+    if (end != text.c_str() + text.size() || errno != 0 ||
+        parsed < std::numeric_limits<int>::min() || parsed > std::numeric_limits<int>::max()) {
+        return false;
+    }
+    value = static_cast<int>(parsed);
+    return true;
+}
+
+// --name=value, --name value, -x value and -xvalue all work; on return index points at the
+// last word consumed.
+struct ArgumentReader {
+    const std::vector<std::string>& words;
+    std::size_t index = 1;
+    std::string inlineValue;
+    bool hasInline = false;
+
+    bool value(const std::string& option, std::string& out, std::string& error) {
+        if (hasInline) {
+            out = inlineValue;
+            return true;
+        }
+        if (index + 1 >= words.size()) {
+            error = "option '" + option + "' needs a value";
+            return false;
+        }
+        out = words[++index];
+        return true;
+    }
+};
+
+}  // namespace
+
+std::string usageText() {
+    return "Usage: quorvane-cli [OPTIONS] -o OUTPUT INPUT...\n"
+           "Combine photographs of one scene, pixel by pixel, in linear light.\n"
+           "\n"
+           "  -o, --output FILE        output image; its extension (.jpg, .tif, .bmp) chooses "
+           "the format\n"
+           "  -m, --mode MODE          stack | average | mix | brighten        (default stack)\n"
+           "  -d, --divisor X          divisor for mix (default 1.0); must be a finite number > 0\n"
+           "  -g, --gamma CURVE        srgb | high-contrast | EXPONENT (0.2-10.0)   (default "
+           "srgb)\n"
+           "      --low N, --high N    threshold filters, 0-255 (defaults 0 and 255)\n"
+           "  -q, --quality N          JPEG quality 1-100 (default 96)\n"
+           "      --dark FILE          subtract this dark frame (turns noise reduction on)\n"
+           "      --dark-opacity X     fraction of the dark frame subtracted, 0-1 (default 1.0)\n"
+           "      --settings FILE      read the options from this settings file first; the other\n"
+           "                           switches override it (default: no settings file)\n"
+           "      --quiet              no progress display\n"
+           "  -v, --verbose            diagnostic lines to standard output\n"
+           "  -h, --help               this text\n"
+           "      --version            the program's version\n"
+           "      --                   everything after it is an input file\n"
+           "\n"
+           "Exit status: 0 output written and every input combined; 3 output written but some\n"
+           "inputs were skipped; 1 no output written; 2 usage error; 130 interrupted.\n";
+}
+
+int parseCommandLine(const std::vector<std::string>& arguments, CliRequest& request,
+                     std::string& error) {
+    ProgramOptions& options = programOptions;
+    ArgumentReader reader{arguments};
+    bool onlyFiles = false;
+    for (; reader.index < arguments.size(); ++reader.index) {
+        const std::string& word = arguments[reader.index];
+        if (onlyFiles || word.empty() || word[0] != '-' || word == "-") {
+            request.inputs.push_back(word);
+            continue;
+        }
+        if (word == "--") {
+            onlyFiles = true;
+            continue;
+        }
+        std::string name = word;
+        reader.hasInline = false;
+        if (word.rfind("--", 0) == 0) {
+            const std::size_t equals = word.find('=');
+            if (equals != std::string::npos) {
+                name = word.substr(0, equals);
+                reader.inlineValue = word.substr(equals + 1);
+                reader.hasInline = true;
+            }
+        } else if (word.size() > 2) {
+            name = word.substr(0, 2);
+            reader.inlineValue = word.substr(2);
+            reader.hasInline = true;
+        }
+
+        std::string value;
+        const auto need = [&]() { return reader.value(name, value, error); };
+        const auto bad = [&](const std::string& what) {
+            error = "invalid value '" + value + "' for " + name + ": " + what;
+            return kExitUsage;
+        };
+        const auto noValue = [&]() {
+            if (!reader.hasInline)
+                return true;
+            error = "option '" + name + "' takes no value";
+            return false;
+        };
+
+        if (name == "-o" || name == "--output") {
+            if (!need())
+                return kExitUsage;
+            if (value.empty())
+                return bad("an output file name is needed");
+            if (value.size() > kOutputNameMax)
+                return bad("the name is too long");
+            request.output = value;
+        } else if (name == "-m" || name == "--mode") {
+            if (!need())
+                return kExitUsage;
+            static const char* const modes[] = {"stack", "average", "mix", "brighten"};
+            int mode = -1;
+            for (int i = 0; i < 4; ++i)
+                if (value == modes[i])
+                    mode = i;
+            if (mode < 0)
+                return bad("expected stack, average, mix or brighten");
+            options.combine_mode = mode;
+        } else if (name == "-d" || name == "--divisor") {
+            double divisor = 0;
+            if (!need())
+                return kExitUsage;
+            if (!parseDouble(value, divisor) || divisor <= 0) {
+                return bad("expected a finite number greater than 0");
+            }
+            options.Divisor = divisor;
+        } else if (name == "-g" || name == "--gamma") {
+            if (!need())
+                return kExitUsage;
+            double exponent = 0;
+            if (value == "srgb") {
+                options.presetGammaCurve = 0;
+            } else if (value == "high-contrast") {
+                options.presetGammaCurve = 1;
+            } else if (parseDouble(value, exponent) && exponent >= 0.2 && exponent <= 10.0) {
+                options.presetGammaCurve = 99;
+                options.Gamma = exponent;
+            } else {
+                return bad("expected srgb, high-contrast or an exponent from 0.2 to 10.0");
+            }
+        } else if (name == "--low" || name == "--high") {
+            int threshold = 0;
+            if (!need())
+                return kExitUsage;
+            if (!parseInt(value, threshold) || threshold < 0 || threshold > 255) {
+                return bad("expected a whole number from 0 to 255");
+            }
+            (name == "--low" ? options.low_pass_threshold : options.high_pass_threshold) =
+                threshold;
+        } else if (name == "-q" || name == "--quality") {
+            int quality = 0;
+            if (!need())
+                return kExitUsage;
+            if (!parseInt(value, quality) || quality < 1 || quality > 100) {
+                return bad("expected a whole number from 1 to 100");
+            }
+            options.jpeg_quality = quality;
+        } else if (name == "--dark") {
+            if (!need())
+                return kExitUsage;
+            if (value.empty())
+                return bad("a dark-frame file name is needed");
+            if (value.size() > kDarkFrameFileMax)
+                return bad("the name is too long");
+            options.darkFrameFile = value;
+            options.useNoiseReduction = 1;
+        } else if (name == "--dark-opacity") {
+            double opacity = 0;
+            if (!need())
+                return kExitUsage;
+            if (!parseDouble(value, opacity) || opacity < 0 || opacity > 1) {
+                return bad("expected a number from 0 to 1");
+            }
+            options.darkFrameOpacity = opacity;
+        } else if (name == "--settings") {
+            if (!need())
+                return kExitUsage;
+            request.settingsFile = value;
+        } else if (name == "--quiet") {
+            if (!noValue())
+                return kExitUsage;
+            request.quiet = true;
+        } else if (name == "-v" || name == "--verbose") {
+            if (!noValue())
+                return kExitUsage;
+            request.verbose = true;
+        } else if (name == "-h" || name == "--help") {
+            request.help = true;
+        } else if (name == "--version") {
+            request.version = true;
+        } else {
+            error = "unknown option '" + word + "'";
+            return kExitUsage;
+        }
+    }
+    if (request.help || request.version)
+        return 0;
+    if (request.output.empty()) {
+        error = "an output file is needed (-o FILE)";
+        return kExitUsage;
+    }
+    if (request.inputs.empty()) {
+        error = "no input images given";
+        return kExitUsage;
+    }
+    return 0;
+}
+
+namespace {
+
+// What the terminal shows while a run goes on; all of it is on standard error.
+struct Terminal {
+    bool progress = false;
+    bool verbose = false;
+    bool lineShown = false;
+    int total = 0;
+    int position = 0;
+    std::string current;
+};
+Terminal terminal;
+
+void clearProgress() {
+    if (!terminal.lineShown)
+        return;
+    std::fputs("\r\033[K", stderr);
+    terminal.lineShown = false;
+}
+
+int terminalWidth() {
+    winsize size{};
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 10)
+        return size.ws_col;
+    return 80;
+}
+
+void showProgress(const std::string& status) {
+    std::string text = status;
+    while (!text.empty() && text.back() == '\n')
+        text.pop_back();
+    const std::string loading = "Loading image ";
+    if (text.rfind(loading, 0) == 0) {
+        ++terminal.position;
+        const std::size_t colon = text.find(": ");
+        terminal.current = colon == std::string::npos ? "" : text.substr(colon + 2);
+        stripDirectory(terminal.current);
+    }
+    const int percent = terminal.total > 0 ? imageCounter.load() * 100 / terminal.total : 0;
+    char head[64];
+    std::snprintf(head, sizeof head, "[%3d%%] image %d of %d: ", percent, terminal.position,
+                  terminal.total);
+    std::string line = head + terminal.current;
+    if (text.rfind("Finalizing", 0) == 0 || text.rfind("Writing", 0) == 0) {
+        std::snprintf(head, sizeof head, "[%3d%%] ", percent);
+        line = head + text;
+    }
+    // A wrapped line could not be redrawn in place.
+    const std::size_t width = static_cast<std::size_t>(terminalWidth() - 1);
+    if (line.size() > width)
+        line.resize(width);
+    std::fputs("\r\033[K", stderr);
+    std::fputs(line.c_str(), stderr);
+    std::fflush(stderr);
+    terminal.lineShown = true;
+}
+
+void onStatus(const std::string& text) {
+    if (terminal.verbose) {
+        clearProgress();
+        std::fputs(text.c_str(), stdout);
+        std::fflush(stdout);
+    }
+    if (terminal.progress)
+        showProgress(text);
+}
+
+void onError(const std::string& text) {
+    clearProgress();
+    std::fputs(text.c_str(), stderr);
+    if (text.empty() || text.back() != '\n')
+        std::fputc('\n', stderr);
+    std::fflush(stderr);
+}
+
+void onDiagnostic(const std::string& text) {
+    if (!terminal.verbose)
+        return;
+    clearProgress();
+    std::fputs(text.c_str(), stdout);
+    std::fflush(stdout);
+}
+
+const MessageSink terminalSink{onStatus, onError, onDiagnostic};
+
+void onInterrupt(int) {
+    stopRequest.store(1);
+}
+
+void usageError(const std::string& error) {
+    std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", kProgram, error.c_str(),
+                 kProgram);
+}
+
+}  // namespace
+
+int runCommandLine(int argc, char** argv) {
+    std::vector<std::string> words(argv, argv + argc);
+    setDefaultOptions(programOptions);
+    installMessageSink(&terminalSink);
+
+    // The settings file comes first so that the switches can override what it holds.
+    for (std::size_t i = 1; i < words.size(); ++i) {
+        if (words[i] == "--")
+            break;
+        std::string file;
+        if (words[i] == "--settings" && i + 1 < words.size()) {
+            file = words[i + 1];
+        } else if (words[i].rfind("--settings=", 0) == 0) {
+            file = words[i].substr(11);
+        } else {
+            continue;
+        }
+        if (loadSettingsFile(file, programOptions) != 0) {
+            usageError("cannot read settings file '" + file + "'");
+            return kExitUsage;
+        }
+        // The desktop program checks none of its mode buttons for an unknown mode, and its next
+        // Start stores 0.
+        if (programOptions.combine_mode < 0 || programOptions.combine_mode > 3) {
+            programOptions.combine_mode = 0;
+        }
+    }
+
+    CliRequest request;
+    std::string error;
+    if (parseCommandLine(words, request, error) != 0) {
+        usageError(error);
+        return kExitUsage;
+    }
+    if (request.help) {
+        std::fputs(usageText().c_str(), stdout);
+        return kExitOk;
+    }
+    if (request.version) {
+        std::printf("%s 1.03\n", kProgram);
+        return kExitOk;
+    }
+
+    installImageFileHandlers();
+    if (checkOutputFormat(request.output.c_str()) != 0)
+        return kExitUsage;
+
+    std::vector<std::string> arguments{"quorvane-cli"};
+    for (const std::string& input : request.inputs) {
+        // The run skips entries that look like switches; these are files.
+        arguments.push_back(!input.empty() && input[0] == '-' ? "./" + input : input);
+    }
+    if (outputIsInput(request.output, arguments)) {
+        reportError("The output file is one of the input images");
+        return kExitUsage;
+    }
+    programOptions.outputName = request.output;
+
+    terminal.verbose = request.verbose;
+    terminal.progress = !request.quiet && isatty(STDERR_FILENO);
+    terminal.total = static_cast<int>(request.inputs.size());
+    if (request.verbose)
+        dumpOptions(programOptions);
+
+    struct sigaction action {};
+    action.sa_handler = onInterrupt;
+    action.sa_flags = SA_RESETHAND;  // a second Ctrl-C ends the process at once
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+
+    const int result = runProcessing(static_cast<int>(arguments.size()), arguments);
+    clearProgress();
+    std::fflush(stdout);
+    if (result != 0)
+        return kExitStopped;
+    if (outputWritten.load() == 0)
+        return kExitNoOutput;
+    if (imageCounter.load() < terminal.total)
+        return kExitSkipped;
+    return kExitOk;
+}

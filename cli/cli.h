@@ -1,0 +1,36 @@
+// The command-line front end: option parsing and one run over the shared engine.
+//
+// Exit statuses: 0 output written and every input combined; 3 output written but some
+// inputs skipped; 1 no output written; 2 usage error; 130 interrupted.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct CliRequest {
+    std::string output;
+    std::vector<std::string> inputs;
+    std::string settingsFile;
+    bool quiet = false;
+    bool verbose = false;
+    bool help = false;
+    bool version = false;
+};
+
+enum CliExit {
+    kExitOk = 0,
+    kExitNoOutput = 1,
+    kExitUsage = 2,
+    kExitSkipped = 3,
+    kExitStopped = 130
+};
+
+// Parses argv into request and programOptions (which must hold the defaults, and the settings
+// file's values when --settings is used: flags override them). Returns 0, or kExitUsage with a
+// one-line explanation in error.
+int parseCommandLine(const std::vector<std::string>& arguments, CliRequest& request,
+                     std::string& error);
+// The whole program: parse, check, run, report; returns the exit status.
+int runCommandLine(int argc, char** argv);
+// The usage text listing every switch and its default.
+std::string usageText();

@@ -1,0 +1,242 @@
+#include "engine/image.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <limits>
+#include <new>
+#include <string>
+
+#include "engine/messages.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define QUORVANE_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QUORVANE_ASAN 1
+#endif
+#endif
+
+struct PixelBlock {
+    uint8_t* data = nullptr;
+    std::size_t size = 0;
+    bool mapped = false;
+};
+
+namespace {
+
+std::atomic<AllocationFilter> allocationFilter{nullptr};
+
+// Below this a block cannot hurt the machine, so the memory check is skipped.
+constexpr int64_t kCheckedBlockSize = int64_t{64} << 20;
+
+// Reads one "Name:   value kB" line of /proc/meminfo, in bytes; -1 when absent.
+int64_t meminfoValue(const std::string& meminfo, const char* name) {
+    const std::size_t at = meminfo.find(name);
+    if (at == std::string::npos)
+        return -1;
+    const char* text = meminfo.c_str() + at + std::strlen(name);
+    char* end = nullptr;
+    const long long kb = std::strtoll(text, &end, 10);
+    if (end == text || kb < 0)
+        return -1;
+    return static_cast<int64_t>(kb) * 1024;
+}
+
+int64_t readSmallFileNumber(const char* path) {
+    std::ifstream in(path);
+    std::string word;
+    if (!(in >> word) || word == "max")
+        return -1;
+    char* end = nullptr;
+    const long long value = std::strtoll(word.c_str(), &end, 10);
+    return (end == word.c_str() || value < 0) ? -1 : static_cast<int64_t>(value);
+}
+
+// Memory the system can actually hand out now. Linux over-commits anonymous mappings, so a
+// block that does not fit would be granted and the process killed later when touched.
+int64_t availableMemory() {
+    std::ifstream in("/proc/meminfo");
+    const std::string meminfo((std::istreambuf_iterator<char>(in)),
+                              std::istreambuf_iterator<char>());
+    int64_t available = meminfoValue(meminfo, "MemAvailable:");
+    if (available < 0)
+        return std::numeric_limits<int64_t>::max();
+    const int64_t swap = meminfoValue(meminfo, "SwapFree:");
+    if (swap > 0)
+        available += swap;
+    // A container's own limit is often far below the host's free memory.
+    const int64_t limit = readSmallFileNumber("/sys/fs/cgroup/memory.max");
+    const int64_t current = readSmallFileNumber("/sys/fs/cgroup/memory.current");
+    if (limit >= 0 && current >= 0) {
+        const int64_t room = limit > current ? limit - current : 0;
+        if (room < available)
+            available = room;
+    }
+    return available;
+}
+
+}  // namespace
+
+void initImage(Image& image) {
+    image.width = 0;
+    image.height = 0;
+    image.bytesPerLine = 0;
+    image.bitsPerPixel = 0;
+    image.dataSize = 0;
+    image.pixels = nullptr;
+    image.dataFormat = 0;
+}
+
+void copyImageHeader(const Image& source, Image& destination) {
+    PixelBlock* keep = destination.pixels;
+    destination = source;
+    destination.pixels = keep;
+}
+
+int compareImages(const Image& a, const Image& b) {
+    return a.width == b.width && a.height == b.height && a.dataFormat == b.dataFormat ? 1 : 0;
+}
+
+void setAllocationFilter(AllocationFilter filter) {
+    allocationFilter.store(filter);
+}
+
+bool allocationAllowed(int64_t size) {
+    if (size <= 0)
+        return false;
+    if (static_cast<uint64_t>(size) > std::numeric_limits<std::size_t>::max() / 2)
+        return false;
+    const AllocationFilter filter = allocationFilter.load();
+    if (filter != nullptr && !filter(size))
+        return false;
+    return size < kCheckedBlockSize || size <= availableMemory();
+}
+
+PixelBlock* allocPixels(int64_t size) {
+    const auto refuse = [size]() -> PixelBlock* {
+        reportError("Error allocating %ld KB of memory", static_cast<long>(size / 1024));
+        return nullptr;
+    };
+    if (!allocationAllowed(size))
+        return refuse();
+
+    auto* block = new (std::nothrow) PixelBlock;
+    if (block == nullptr)
+        return refuse();
+    block->size = static_cast<std::size_t>(size);
+#ifdef QUORVANE_ASAN
+    // Heap blocks let the address sanitizer see overruns that a mapping would hide.
+    block->data = static_cast<uint8_t*>(std::calloc(block->size, 1));
+#else
+    void* mapping =
+        mmap(nullptr, block->size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    block->data = mapping == MAP_FAILED ? nullptr : static_cast<uint8_t*>(mapping);
+    block->mapped = true;
+#endif
+    if (block->data == nullptr) {
+        delete block;
+        return refuse();
+    }
+    return block;
+}
+
+void freePixels(PixelBlock* block) {
+    if (block == nullptr)
+        return;
+    if (block->mapped) {
+        munmap(block->data, block->size);
+    } else {
+        std::free(block->data);
+    }
+    delete block;
+}
+
+uint8_t* pixelData(const PixelBlock* block) {
+    return block == nullptr ? nullptr : block->data;
+}
+
+namespace {
+
+uint16_t load16(const uint8_t* at) {
+    uint16_t value;
+    std::memcpy(&value, at, sizeof value);
+    return value;
+}
+
+void store16(uint8_t* at, uint16_t value) {
+    std::memcpy(at, &value, sizeof value);
+}
+
+}  // namespace
+
+void expandToFourSamples(Image& image) {
+    uint8_t* data = pixelData(image);
+    const int64_t width = image.width;
+    if (image.bitsPerPixel == 24 && data != nullptr) {
+        // Backwards, so no source byte is overwritten before it has been read.
+        for (int64_t y = image.height - 1; y >= 0; --y) {
+            for (int64_t x = width - 1; x >= 0; --x) {
+                const uint8_t* s = data + y * image.bytesPerLine + 3 * x;
+                const uint8_t s0 = s[0], s1 = s[1], s2 = s[2];
+                uint8_t* d = data + (y * width + x) * 4;
+                d[0] = 255;
+                d[1] = s0;
+                d[2] = s1;
+                d[3] = s2;
+            }
+        }
+        image.bitsPerPixel = 32;
+        image.bytesPerLine = 4 * width;
+    } else if (image.bitsPerPixel == 48 && data != nullptr) {
+        for (int64_t y = image.height - 1; y >= 0; --y) {
+            for (int64_t x = width - 1; x >= 0; --x) {
+                const uint8_t* s = data + (y * (image.bytesPerLine / 2) + 3 * x) * 2;
+                const uint16_t s0 = load16(s), s1 = load16(s + 2), s2 = load16(s + 4);
+                uint8_t* d = data + (y * width + x) * 8;
+                store16(d, 65535);
+                store16(d + 2, s0);
+                store16(d + 4, s1);
+                store16(d + 6, s2);
+            }
+        }
+        image.bitsPerPixel = 64;
+        image.bytesPerLine = 8 * width;
+    }
+    image.dataSize = image.height * image.bytesPerLine;
+}
+
+void narrowSamples(Image& image) {
+    if (image.bitsPerPixel < 48)
+        return;
+    uint8_t* data = pixelData(image);
+    const int64_t samples = image.bitsPerPixel / 16;
+    const int64_t width = image.width;
+    if (data != nullptr) {
+        // Forwards: each destination byte lies at or before the bytes still to be read.
+        for (int64_t y = 0; y < image.height; ++y) {
+            for (int64_t x = 0; x < width; ++x) {
+                const uint8_t* s = data + y * image.bytesPerLine + (image.bitsPerPixel / 8) * x;
+                uint8_t* d = data + samples * (y * width + x);
+                for (int64_t i = 0; i < samples; ++i) {
+                    d[i] = static_cast<uint8_t>(load16(s + 2 * i) >> 8);
+                }
+            }
+        }
+    }
+    image.bitsPerPixel /= 2;
+    image.bytesPerLine = width * image.bitsPerPixel / 8;
+    image.dataSize = image.height * image.bytesPerLine;
+}
+
+void freeStringArray(std::vector<std::string>& array, int count) {
+    const std::size_t n = count < 0 ? 0 : std::min<std::size_t>(array.size(), count);
+    for (std::size_t i = 0; i < n; ++i)
+        std::string().swap(array[i]);
+}

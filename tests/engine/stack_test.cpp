@@ -1,0 +1,294 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <map>
+#include <string>
+
+#include "engine/messages.h"
+#include "engine/stack.h"
+#include "engine_fixture.h"
+#include "support/capture.h"
+
+namespace {
+
+// In-memory files: a name maps to a single-colour image, or is missing.
+struct FakeFile {
+    int width = 2;
+    int height = 2;
+    Rgb colour{0, 0, 0};
+    bool sixteenBit = false;
+};
+std::map<std::string, FakeFile> files;
+std::vector<std::string> loaded;
+std::map<std::string, std::vector<uint8_t>> written;  // name -> 32-bit pixels
+std::function<void(const std::string&)> onLoad;
+bool failWrites = false;
+
+int fakeRead(Image& image, const char* path) {
+    loaded.push_back(path);
+    if (onLoad)
+        onLoad(path);
+    auto it = files.find(path);
+    initImage(image);
+    if (it == files.end()) {
+        reportError("cannot open %s", path);
+        return -1;
+    }
+    const FakeFile& f = it->second;
+    image.width = f.width;
+    image.height = f.height;
+    image.bitsPerPixel = f.sixteenBit ? 64 : 32;
+    image.bytesPerLine = int64_t{f.width} * image.bitsPerPixel / 8;
+    image.dataSize = image.bytesPerLine * f.height;
+    image.pixels = allocPixels(image.dataSize);
+    if (image.pixels == nullptr)
+        return -1;
+    uint8_t* data = pixelData(image);
+    for (int64_t n = 0; n < int64_t{f.width} * f.height; ++n) {
+        if (f.sixteenBit) {
+            const uint16_t s[4] = {65535, uint16_t(f.colour[0] << 8 | 0x7F),
+                                   uint16_t(f.colour[1] << 8), uint16_t(f.colour[2] << 8 | 0xFF)};
+            std::memcpy(data + n * 8, s, 8);
+        } else {
+            data[n * 4] = 255;
+            for (int k = 0; k < 3; ++k)
+                data[n * 4 + 1 + k] = f.colour[k];
+        }
+    }
+    return 0;
+}
+
+int fakeWrite(Image& image, const char* path) {
+    if (failWrites) {
+        reportError("writeBMP, could not open file");
+        return -1;
+    }
+    const uint8_t* data = pixelData(image);
+    written[path].assign(data, data + image.dataSize);
+    return 0;
+}
+
+class StackRunTest : public EngineTest {
+  protected:
+    void SetUp() override {
+        EngineTest::SetUp();
+        files.clear();
+        loaded.clear();
+        written.clear();
+        onLoad = nullptr;
+        failWrites = false;
+        setImageFileHandlers(fakeRead, fakeWrite);
+        programOptions.outputName = "out.bmp";
+    }
+    void TearDown() override {
+        setImageFileHandlers(nullptr, nullptr);
+        setAllocationFilter(nullptr);
+        EngineTest::TearDown();
+    }
+    int run(const std::vector<std::string>& inputs) {
+        std::vector<std::string> arguments{"placeholder"};
+        arguments.insert(arguments.end(), inputs.begin(), inputs.end());
+        return runProcessing(static_cast<int>(arguments.size()), arguments);
+    }
+    static Rgb outputPixel(int n = 0) {
+        const auto& bytes = written.at("out.bmp");
+        return {bytes[n * 4 + 1], bytes[n * 4 + 2], bytes[n * 4 + 3]};
+    }
+};
+
+TEST_F(StackRunTest, StatusSequenceOfAPlainRun) {
+    MessageCapture capture;
+    files["a.bmp"] = {2, 2, {10, 20, 30}};
+    files["/abs/b.bmp"] = {2, 2, {10, 20, 30}};
+    EXPECT_EQ(run({"a.bmp", "-switch", "/abs/b.bmp"}), 0);
+    EXPECT_EQ(loaded, (std::vector<std::string>{"a.bmp", "/abs/b.bmp"}));
+    const std::vector<std::string> expected{"Loading image 1: a.bmp\n",
+                                            "Setting output image dimensions: 2 x 2\n",
+                                            "Combining data...\n",
+                                            "Loading image 2: /abs/b.bmp\n",
+                                            "Combining data...\n",
+                                            "Finalizing...\n",
+                                            "Writing output image: out.bmp\n"};
+    EXPECT_EQ(capture.statuses(), expected);
+    EXPECT_TRUE(capture.errors().empty());
+    EXPECT_EQ(imageCounter.load(), 2);
+    EXPECT_EQ(busy.load(), 0);
+    EXPECT_EQ(outputWritten.load(), 1);
+    EXPECT_EQ(copyStatusText(), " ");
+    EXPECT_NE(capture.diagnosticText().find("Using Preset Gamma Curve 0\n"), std::string::npos);
+    EXPECT_NE(capture.diagnosticText().find("Finished.\n"), std::string::npos);
+    EXPECT_EQ(outputPixel(), (Rgb{encode(2 * gammaTable[10]), encode(2 * gammaTable[20]),
+                                  encode(2 * gammaTable[30])}));
+}
+
+TEST_F(StackRunTest, SkippedAndMismatchedInputsAreReportedAndCountingFollowsAccepted) {
+    MessageCapture capture;
+    runOptions.combine_mode = 1;
+    programOptions.combine_mode = 1;
+    files["good1.bmp"] = {3, 2, {100, 100, 100}};
+    files["wide.bmp"] = {4, 2, {255, 255, 255}};
+    files["good2.bmp"] = {3, 2, {200, 200, 200}};
+    EXPECT_EQ(run({"missing.bmp", "good1.bmp", "wide.bmp", "good2.bmp"}), 0);
+    const std::vector<std::string> errors{
+        "cannot open missing.bmp", "Problem loading missing.bmp...ignoring\n",
+        "Cannot combine wide.bmp...\nNote: all input images must have the same dimensions."};
+    EXPECT_EQ(capture.errors(), errors);
+    EXPECT_EQ(capture.statuses()[0], "Loading image 1: missing.bmp\n");
+    EXPECT_EQ(capture.statuses()[1], "Loading image 1: good1.bmp\n");
+    EXPECT_EQ(capture.statuses()[2], "Setting output image dimensions: 3 x 2\n");
+    EXPECT_EQ(capture.statuses()[4], "Loading image 2: wide.bmp\n");
+    EXPECT_EQ(capture.statuses()[5], "Loading image 2: good2.bmp\n");
+    EXPECT_EQ(imageCounter.load(), 2);
+    EXPECT_EQ(programOptions.Divisor, 2.0);  // average mode writes the count back
+    EXPECT_EQ(written.at("out.bmp").size(), 3u * 2 * 4);
+    EXPECT_EQ(outputPixel(5)[0], encode((gammaTable[100] + gammaTable[200]) / 2));
+}
+
+TEST_F(StackRunTest, NothingCombinedMeansNoOutput) {
+    MessageCapture capture;
+    EXPECT_EQ(run({}), 0);
+    EXPECT_EQ(capture.statuses(), std::vector<std::string>{"Finalizing...\n"});
+    EXPECT_EQ(capture.errors(),
+              (std::vector<std::string>{"No valid input images", "Could not create final image."}));
+    EXPECT_TRUE(written.empty());
+    EXPECT_EQ(outputWritten.load(), 0);
+    EXPECT_EQ(busy.load(), 0);
+
+    capture.clear();
+    EXPECT_EQ(run({"-a", "-b"}), 0);
+    EXPECT_TRUE(loaded.empty());
+    EXPECT_EQ(capture.errors().size(), 2u);
+}
+
+TEST_F(StackRunTest, StopTakesEffectAfterTheNextAcceptedImage) {
+    MessageCapture capture;
+    files["a.bmp"] = {2, 2, {1, 2, 3}};
+    files["b.bmp"] = {2, 2, {1, 2, 3}};
+    files["c.bmp"] = {2, 2, {1, 2, 3}};
+    onLoad = [](const std::string& name) {
+        if (name == "b.bmp")
+            stopRequest.store(1);
+    };
+    EXPECT_EQ(run({"a.bmp", "b.bmp", "c.bmp"}), -1);
+    EXPECT_EQ(loaded, (std::vector<std::string>{"a.bmp", "b.bmp"}));
+    EXPECT_EQ(imageCounter.load(), 1);
+    EXPECT_EQ(stopRequest.load(), 0);
+    EXPECT_EQ(busy.load(), 0);
+    EXPECT_TRUE(written.empty());
+    EXPECT_EQ(copyStatusText(), "Loading image 2: b.bmp\n");
+
+    // A request left over from the end of a run stops the next one at its first image.
+    onLoad = nullptr;
+    stopRequest.store(1);
+    EXPECT_EQ(run({"a.bmp", "b.bmp"}), -1);
+    EXPECT_EQ(imageCounter.load(), 0);
+}
+
+TEST_F(StackRunTest, DarkFrameFallbacksTurnNoiseReductionOffForGood) {
+    MessageCapture capture;
+    files["a.bmp"] = {2, 2, {100, 100, 100}};
+    files["dark-small.bmp"] = {1, 1, {5, 5, 5}};
+    programOptions.useNoiseReduction = 1;
+
+    programOptions.darkFrameFile = "nope.bmp";
+    EXPECT_EQ(run({"a.bmp"}), 0);
+    EXPECT_EQ(capture.statuses()[0], "Reading dark-frame: nope.bmp\n");
+    EXPECT_EQ(capture.errors()[1], "Problem loading dark-frame: nope.bmp\n");
+    EXPECT_EQ(programOptions.useNoiseReduction, 0);
+    EXPECT_EQ(outputPixel(), (Rgb{100, 100, 100}));
+
+    const std::string mismatch =
+        "Dark frame image can not be combined with input images -- Turning off noise "
+        "reduction\n";
+    for (const char* darkName : {"dark-small.bmp", ""}) {
+        capture.clear();
+        programOptions.useNoiseReduction = 1;
+        programOptions.darkFrameFile = darkName;
+        EXPECT_EQ(run({"a.bmp"}), 0);
+        EXPECT_EQ(capture.errors(), std::vector<std::string>{mismatch}) << darkName;
+        EXPECT_EQ(programOptions.useNoiseReduction, 0);
+        EXPECT_EQ(outputPixel(), (Rgb{100, 100, 100}));
+    }
+}
+
+TEST_F(StackRunTest, DarkFrameIsSubtractedInLinearLight) {
+    MessageCapture capture;
+    files["a.bmp"] = {2, 2, {100, 50, 10}};
+    files["dark.tif"] = {2, 2, {20, 60, 0}, true};  // sixteen-bit: narrowed first
+    programOptions.useNoiseReduction = 1;
+    programOptions.darkFrameFile = "dark.tif";
+    EXPECT_EQ(run({"a.bmp"}), 0);
+    EXPECT_TRUE(capture.errors().empty());
+    EXPECT_EQ(programOptions.useNoiseReduction, 1);
+    EXPECT_EQ(outputPixel(3), (Rgb{encode(gammaTable[100] - gammaTable[20]), 0, 10}));
+}
+
+TEST_F(StackRunTest, TheRunWorksOnASnapshotOfTheOptions) {
+    MessageCapture capture;
+    files["a.bmp"] = {1, 1, {40, 40, 40}};
+    files["b.bmp"] = {1, 1, {200, 200, 200}};
+    programOptions.combine_mode = 3;
+    // A dialog changing the record mid-run must not change this run.
+    onLoad = [](const std::string&) {
+        std::lock_guard<std::mutex> lock(optionsMutex);
+        programOptions.combine_mode = 0;
+        programOptions.presetGammaCurve = 1;
+    };
+    EXPECT_EQ(run({"a.bmp", "b.bmp"}), 0);
+    EXPECT_EQ(outputPixel(), (Rgb{200, 200, 200}));
+    EXPECT_EQ(programOptions.combineFunc, combineBrighten);
+}
+
+TEST_F(StackRunTest, AccumulatorThatCannotBeAllocatedEndsTheRunWithoutOutput) {
+    MessageCapture capture;
+    files["a.bmp"] = {64, 64, {1, 2, 3}};
+    setAllocationFilter([](int64_t size) { return size < 64 * 64 * 32; });
+    EXPECT_EQ(run({"a.bmp", "a.bmp"}), 0);
+    EXPECT_EQ(capture.errors(), std::vector<std::string>{"Error allocating 128 KB of memory"});
+    EXPECT_EQ(loaded.size(), 1u);
+    EXPECT_TRUE(written.empty());
+    EXPECT_EQ(outputWritten.load(), 0);
+    EXPECT_EQ(busy.load(), 0);
+}
+
+TEST_F(StackRunTest, FailedWriteIsNotReportedAsWritten) {
+    MessageCapture capture;
+    files["a.bmp"] = {1, 1, {1, 2, 3}};
+    failWrites = true;
+    EXPECT_EQ(run({"a.bmp"}), 0);
+    EXPECT_EQ(outputWritten.load(), 0);
+    EXPECT_EQ(capture.errors(), std::vector<std::string>{"writeBMP, could not open file"});
+}
+
+TEST(Options, DefaultsAndTheirListing) {
+    MessageCapture capture;
+    ProgramOptions options;
+    setDefaultOptions(options);
+    dumpOptions(options);
+    const std::string text = capture.diagnosticText();
+    const std::string head =
+        "Program Options: \n\nOutput name: combined.jpg\nDivisor: 1.000000\nGamma: 2.200000\n"
+        "Preset Gamma Curve: 0\nJPEG Quality: 96\nCombine Mode: 0\nCombine Func Ptr: ";
+    const std::string tail =
+        "\nLow pass threshold: 0\nHigh pass threshold: 255\nDark Frame File: \n"
+        "Dark Frame Opacity: 1.000000\nUse Noise Reduction: 0\n";
+    EXPECT_EQ(text.substr(0, head.size()), head);
+    EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
+    EXPECT_EQ(options.combineFunc, combineAdd);
+    EXPECT_EQ(options.launch_after_processing, 1);
+    EXPECT_EQ(options.autosuggest_output_name, 1);
+}
+
+TEST(Messages, LongTextsAreCutAndExternalTextIsNeverAFormat) {
+    MessageCapture capture;
+    const std::string longName(3000, 'x');
+    reportError("Problem loading %s...ignoring\n", longName.c_str());
+    setStatus("Loading image %d: %s\n", 1, "%s%n%d");
+    ASSERT_EQ(capture.errors().size(), 1u);
+    EXPECT_EQ(capture.errors()[0].size(), 1023u);
+    EXPECT_EQ(capture.statuses()[0], "Loading image 1: %s%n%d\n");
+    EXPECT_EQ(copyStatusText(), "Loading image 1: %s%n%d\n");
+}
+
+}  // namespace
