@@ -98,7 +98,7 @@ std::string usageText() {
 int parseCommandLine(const std::vector<std::string>& arguments, CliRequest& request,
                      std::string& error) {
     ProgramOptions& options = programOptions;
-    ArgumentReader reader{arguments};
+    ArgumentReader reader{arguments, 1, {}, false};
     bool onlyFiles = false;
     for (; reader.index < arguments.size(); ++reader.index) {
         const std::string& word = arguments[reader.index];

@@ -1,0 +1,56 @@
+#include "imageio/filenames.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstddef>
+
+#include "engine/messages.h"
+
+void getModuleDirectory(std::string& buffer) {
+    // The kernel's link to our own executable; a path longer than PATH_MAX cannot be opened
+    // anyway, so a bigger buffer would buy nothing.
+    char path[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", path, sizeof path);
+    buffer.clear();
+    if (length <= 0)
+        return;
+    buffer.assign(path, static_cast<std::size_t>(length));
+    const std::size_t slash = buffer.rfind('/');
+    if (slash != std::string::npos)
+        buffer.resize(slash + 1);
+}
+
+void stripDirectory(std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash != std::string::npos)
+        path.erase(0, slash + 1);
+}
+
+void splitExtension(std::string& path, std::string& extension) {
+    const std::size_t dot = path.rfind('.');
+    if (dot == std::string::npos)
+        return;
+    extension = path.substr(dot + 1);
+    path.resize(dot);
+}
+
+int getFullPath(const char* name, std::string& buffer) {
+    buffer = name == nullptr ? "" : name;
+    return 0;
+}
+
+void sortStringArray(std::vector<std::string>& items, int count) {
+    diagnostic("In sortStringArray\n");
+    const std::size_t n = std::min(static_cast<std::size_t>(std::max(count, 0)), items.size());
+    std::sort(items.begin(), items.begin() + static_cast<std::ptrdiff_t>(n),
+              [](const std::string& a, const std::string& b) { return compareStrings(a, b) < 0; });
+}
+
+int compareStrings(const std::string& a, const std::string& b) {
+    diagnostic("Comparing: %s | %s\n", a.c_str(), b.c_str());
+    // char_traits<char> compares as unsigned char, so bytes above 127 sort after ASCII.
+    const int order = a.compare(b);
+    return (order > 0) - (order < 0);
+}
