@@ -1,14 +1,271 @@
-// Placeholder until the libjpeg-turbo adapter lands.
+// JPEG adapter over libjpeg-turbo's IJG interface: the library does all coding work; this
+// file picks the calls, moves rows and converts between the library's RGB rows and our
+// layouts.
 #include "imageio/jpeg.h"
 
-#include "engine/messages.h"
+#include <algorithm>
+#include <csetjmp>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
 
-int readJPEG(Image&, const char*) {
-    reportError("Unsupported Input File Format: Must be JPEG, TIFF or BMP");
-    return -1;
+#include <jpeglib.h>
+
+#include "engine/image.h"
+#include "engine/messages.h"
+#include "imageio/filenames.h"
+
+namespace {
+
+// The standard error_exit ends the process, so one damaged file in a long list would cost
+// the user the whole run. Ours keeps the library's text and jumps back into the adapter.
+struct ErrorManager {
+    jpeg_error_mgr pub;
+    jmp_buf recovery;
+    char message[JMSG_LENGTH_MAX];
+};
+
+[[noreturn]] void returnToAdapter(j_common_ptr cinfo) {
+    auto* manager = reinterpret_cast<ErrorManager*>(cinfo->err);
+    (*cinfo->err->format_message)(cinfo, manager->message);
+    longjmp(manager->recovery, 1);
 }
 
-int writeJPEG(Image&, const char*, int, int, const char*) {
-    reportError("Unsupported Output File Format: Must be JPEG, TIFF or BMP");
-    return -1;
+// Warnings (such as a file that ends early) do not interrupt decoding; the library would
+// print them to stderr, so they become diagnostics instead.
+void emitDiagnostic(j_common_ptr cinfo) {
+    char text[JMSG_LENGTH_MAX];
+    (*cinfo->err->format_message)(cinfo, text);
+    diagnostic("%s\n", text);
+}
+
+jpeg_error_mgr* setupErrorManager(ErrorManager& manager) {
+    jpeg_std_error(&manager.pub);
+    manager.pub.error_exit = returnToAdapter;
+    manager.pub.output_message = emitDiagnostic;
+    manager.message[0] = '\0';
+    return &manager.pub;
+}
+
+// Everything that the cleanup after a longjmp looks at lives in these records, which belong
+// to the caller of the function holding setjmp, so their values stay defined.
+struct ReadJob {
+    ErrorManager errors;
+    jpeg_decompress_struct cinfo;
+    bool created = false;
+    FILE* file = nullptr;
+    JSAMPROW* rows = nullptr;
+    Image* image = nullptr;
+    const char* path = nullptr;
+};
+
+struct WriteJob {
+    ErrorManager errors;
+    jpeg_compress_struct cinfo;
+    bool created = false;
+    FILE* file = nullptr;
+    uint8_t* row = nullptr;
+    Image* image = nullptr;
+    int quality = 0;
+    int progressive = 0;
+};
+
+int decodeRows(ReadJob& job) {
+    jpeg_decompress_struct& cinfo = job.cinfo;
+    Image& image = *job.image;
+    jpeg_create_decompress(&cinfo);
+    job.created = true;
+    jpeg_stdio_src(&cinfo, job.file);
+    jpeg_read_header(&cinfo, TRUE);
+    jpeg_start_decompress(&cinfo);
+
+    initImage(image);
+    image.width = static_cast<int32_t>(cinfo.output_width);
+    image.height = static_cast<int32_t>(cinfo.output_height);
+    if (cinfo.output_components != 3) {
+        reportError("Image must be rgb");
+        return -1;
+    }
+    // Decoded as packed RGB into a buffer already big enough for the 32-bit layout, so the
+    // expansion afterwards needs no second buffer.
+    image.bitsPerPixel = 24;
+    image.bytesPerLine = 3 * static_cast<int64_t>(image.width);
+    image.dataSize = 4 * static_cast<int64_t>(image.width) * image.height;
+    image.pixels = allocPixels(image.dataSize);
+    if (image.pixels == nullptr) {
+        reportError("Not enough memory");
+        return -1;
+    }
+    const int batch = std::max(cinfo.rec_outbuf_height, 1);
+    const int64_t pointerBytes = batch * static_cast<int64_t>(sizeof(JSAMPROW));
+    if (allocationAllowed(pointerBytes)) {
+        job.rows = static_cast<JSAMPROW*>(std::malloc(static_cast<size_t>(pointerBytes)));
+    }
+    if (job.rows == nullptr) {
+        reportError("Not enough memory");
+        return -1;
+    }
+
+    uint8_t* rowBase = pixelData(image);
+    int64_t rowsLeft = image.height;
+    while (rowsLeft > 0) {
+        const int count = static_cast<int>(std::min<int64_t>(batch, rowsLeft));
+        for (int k = 0; k < count; ++k)
+            job.rows[k] = rowBase + k * image.bytesPerLine;
+        const JDIMENSION got =
+            jpeg_read_scanlines(&cinfo, job.rows, static_cast<JDIMENSION>(count));
+        // The stream source never suspends, so no rows means the decoder is stuck.
+        if (got == 0) {
+            reportError("can't read %s", job.path);
+            return -1;
+        }
+        rowsLeft -= got;
+        rowBase += got * image.bytesPerLine;
+    }
+    jpeg_finish_decompress(&cinfo);
+    jpeg_destroy_decompress(&cinfo);
+    job.created = false;
+    expandToFourSamples(image);
+    return 0;
+}
+
+// Holds the recovery point; no local objects here, so the longjmp skips nothing.
+int decode(ReadJob& job) {
+    job.cinfo.err = setupErrorManager(job.errors);
+    if (setjmp(job.errors.recovery) != 0) {
+        reportError("%s", job.errors.message);
+        return -1;
+    }
+    return decodeRows(job);
+}
+
+int encodeRows(WriteJob& job) {
+    jpeg_compress_struct& cinfo = job.cinfo;
+    const Image& image = *job.image;
+    jpeg_create_compress(&cinfo);
+    job.created = true;
+    jpeg_stdio_dest(&cinfo, job.file);
+    cinfo.image_width = static_cast<JDIMENSION>(image.width);
+    cinfo.image_height = static_cast<JDIMENSION>(image.height);
+    cinfo.input_components = 3;
+    cinfo.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&cinfo);
+    jpeg_set_quality(&cinfo, job.quality, TRUE);
+    if (job.progressive != 0)
+        jpeg_simple_progression(&cinfo);
+    jpeg_start_compress(&cinfo, TRUE);
+
+    if (allocationAllowed(image.bytesPerLine)) {
+        job.row = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(image.bytesPerLine)));
+    }
+    if (job.row == nullptr) {
+        reportError("Not enough memory");
+        return -1;
+    }
+    const uint8_t* source = pixelData(image);
+    JSAMPROW rowPointer = job.row;
+    for (int32_t y = 0; y < image.height; ++y) {
+        // The library may in principle refuse a row; it is then offered again unchanged.
+        do {
+            std::memcpy(job.row, source + y * image.bytesPerLine,
+                        static_cast<size_t>(image.bytesPerLine));
+            if (image.bitsPerPixel == 32) {
+                // Drop the filler: forward order is safe because each pixel moves left.
+                for (int32_t x = 0; x < image.width; ++x) {
+                    std::memmove(job.row + 3 * x, job.row + 4 * x + 1, 3);
+                }
+            }
+        } while (jpeg_write_scanlines(&cinfo, &rowPointer, 1) != 1);
+    }
+    jpeg_finish_compress(&cinfo);
+    jpeg_destroy_compress(&cinfo);
+    job.created = false;
+    return 0;
+}
+
+int encode(WriteJob& job) {
+    job.cinfo.err = setupErrorManager(job.errors);
+    if (setjmp(job.errors.recovery) != 0) {
+        reportError("%s", job.errors.message);
+        return -1;
+    }
+    return encodeRows(job);
+}
+
+// The writer needs packed RGB rows it can read in full.
+bool writableLayout(const Image& image) {
+    const int bits = image.bitsPerPixel;
+    if (bits != 24 && bits != 32 && bits != 48 && bits != 64)
+        return false;
+    return image.pixels != nullptr && image.width > 0 && image.height > 0 &&
+           image.bytesPerLine >= static_cast<int64_t>(image.width) * (bits / 8);
+}
+
+}  // namespace
+
+int readJPEG(Image& image, const char* path) {
+    std::string fullPath;
+    if (getFullPath(path, fullPath) != 0) {
+        reportError("can't get full path");
+        return -1;
+    }
+    ReadJob job;
+    job.image = &image;
+    job.path = path;
+    job.file = std::fopen(fullPath.c_str(), "rb");
+    if (job.file == nullptr) {
+        reportError("can't open %s", path);
+        return -1;
+    }
+    const int result = decode(job);
+    if (job.created)
+        jpeg_destroy_decompress(&job.cinfo);
+    std::free(job.rows);
+    std::fclose(job.file);
+    if (result != 0) {
+        // A half-decoded image is of no use to anyone; releasing it here means no caller
+        // can leak it.
+        freePixels(image.pixels);
+        image.pixels = nullptr;
+    }
+    return result;
+}
+
+int writeJPEG(Image& image, const char* path, int quality, int progressive, const char* shownName) {
+    const char* name = shownName != nullptr ? shownName : path;
+    std::string fullPath;
+    if (getFullPath(path, fullPath) != 0)
+        return -1;
+    if (!writableLayout(image)) {
+        reportError("Image must be rgb");
+        return -1;
+    }
+    WriteJob job;
+    job.image = &image;
+    job.quality = quality;
+    job.progressive = progressive;
+    job.file = std::fopen(fullPath.c_str(), "wb");
+    if (job.file == nullptr) {
+        reportError("can't open %s", name);
+        return -1;
+    }
+    narrowSamples(image);
+    int result = encode(job);
+    if (job.created)
+        jpeg_destroy_compress(&job.cinfo);
+    std::free(job.row);
+    if (result == 0) {
+        // A file only counts as written once the stream has taken every byte.
+        const bool flushed = std::fflush(job.file) == 0 && std::ferror(job.file) == 0;
+        const bool closed = std::fclose(job.file) == 0;
+        if (!flushed || !closed) {
+            reportError("can't write %s", name);
+            result = -1;
+        }
+    } else {
+        std::fclose(job.file);
+    }
+    return result;
 }
