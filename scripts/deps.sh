@@ -7,6 +7,7 @@ packages=(
     libgtest-dev libbenchmark-dev
     libjpeg62-turbo-dev libtiff-dev
     libjpeg-turbo-progs libtiff-tools
+    qt6-base-dev libgl-dev
 )
 
 missing=()

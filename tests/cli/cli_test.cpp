@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cmath>
@@ -18,7 +19,10 @@
 
 #include "cli/cli.h"
 #include "engine/gamma.h"
+#include "engine/image.h"
 #include "engine/options.h"
+#include "imageio/imageio.h"
+#include "support/capture.h"
 
 extern char** environ;
 
@@ -350,6 +354,111 @@ TEST_F(CliRun, InterruptStopsTheRunAndWritesNothing) {
     EXPECT_EQ(r.status, 130) << r.err;
     struct stat st;
     EXPECT_NE(stat(path("out.bmp").c_str(), &st), 0);
+}
+
+// Real-world formats end to end: JPEG and TIFF sequences in, every format out.
+class CliFormats : public CliRun {
+  protected:
+    // Writes a picture through the program's own codecs and returns what a reader decodes.
+    std::vector<Rgb> writeWithCodec(const std::string& name, int width, int height, int seed) {
+        const std::vector<Rgb> pixels = pattern(width, height, seed);
+        Image image;
+        image.width = width;
+        image.height = height;
+        image.bitsPerPixel = 32;
+        image.bytesPerLine = 4 * width;
+        image.dataSize = image.bytesPerLine * height;
+        image.pixels = allocPixels(image.dataSize);
+        for (std::size_t n = 0; n < pixels.size(); ++n) {
+            uint8_t* d = pixelData(image) + 4 * n;
+            d[0] = 255;
+            for (int k = 0; k < 3; ++k)
+                d[1 + k] = pixels[n][k];
+        }
+        runOptions.jpeg_quality = 90;
+        EXPECT_EQ(writeImage(image, path(name).c_str()), 0);
+        freePixels(image.pixels);
+        return decode(name);
+    }
+    std::vector<Rgb> decode(const std::string& name) {
+        Image image;
+        std::vector<Rgb> pixels;
+        if (readImage(image, path(name).c_str()) != 0)
+            return pixels;
+        narrowSamples(image);
+        for (int64_t n = 0; n < int64_t{image.width} * image.height; ++n) {
+            const uint8_t* p = pixelData(image) + 4 * n;
+            pixels.push_back({p[1], p[2], p[3]});
+        }
+        freePixels(image.pixels);
+        return pixels;
+    }
+};
+
+TEST_F(CliFormats, JpegAndTiffSequencesCombineExactly) {
+    MessageCapture quiet;
+    const int w = 33, h = 17;
+    for (const char* ext : {"jpg", "tif"}) {
+        std::vector<std::vector<Rgb>> decoded;
+        std::vector<std::string> arguments{"-m", "average", "-o", path("out.bmp")};
+        for (int i = 0; i < 3; ++i) {
+            const std::string name = "seq" + std::to_string(i) + "." + ext;
+            decoded.push_back(writeWithCodec(name, w, h, 10 + i));
+            arguments.push_back(path(name));
+        }
+        const RunResult r = run(arguments);
+        EXPECT_EQ(r.status, 0) << ext << r.err;
+        EXPECT_EQ(readBmp("out.bmp", w, h), expectedResult(decoded, 1, 1)) << ext;
+    }
+    // The same average written as TIFF (lossless) and as JPEG at the requested quality.
+    const std::vector<std::string> inputs{path("seq0.tif"), path("seq1.tif"), path("seq2.tif")};
+    for (const char* out : {"out.tif", "out.jpg"}) {
+        std::vector<std::string> arguments{"-m", "average", "-q", "77", "-o", path(out)};
+        arguments.insert(arguments.end(), inputs.begin(), inputs.end());
+        ASSERT_EQ(run(arguments).status, 0) << out;
+    }
+    EXPECT_EQ(decode("out.tif"), readBmp("out.bmp", w, h));
+    Image average;
+    ASSERT_EQ(readImage(average, path("out.tif").c_str()), 0);
+    runOptions.jpeg_quality = 77;
+    ASSERT_EQ(writeImage(average, path("reference.jpg").c_str()), 0);
+    freePixels(average.pixels);
+    EXPECT_EQ(slurp(path("out.jpg")), slurp(path("reference.jpg")));
+}
+
+TEST_F(CliFormats, DamagedJpegIsSkippedAndTheRunGoesOn) {
+    MessageCapture quiet;
+    const std::vector<Rgb> a = writeWithCodec("a.jpg", 8, 8, 1);
+    const std::vector<Rgb> b = writeWithCodec("b.jpg", 8, 8, 2);
+    std::ofstream(path("damaged.jpg")) << "this is not a JPEG file at all, just text";
+    std::ofstream(path("empty.jpg")).close();
+    const RunResult r = run({"-m", "stack", "-o", path("out.bmp"), path("a.jpg"),
+                             path("damaged.jpg"), path("empty.jpg"), path("b.jpg")});
+    EXPECT_EQ(r.status, 3) << r.err;
+    EXPECT_NE(r.err.find("Problem loading " + path("damaged.jpg") + "...ignoring\n"),
+              std::string::npos);
+    EXPECT_NE(r.err.find("Problem loading " + path("empty.jpg") + "...ignoring\n"),
+              std::string::npos);
+    EXPECT_EQ(readBmp("out.bmp", 8, 8), expectedResult({a, b}, 0, 1));
+}
+
+TEST_F(CliFormats, SettingsFileIsReadAndSwitchesOverrideIt) {
+    writeBmp("a.bmp", 1, 1, {{100, 150, 200}});
+    writeBmp("b.bmp", 1, 1, {{200, 50, 10}});
+    std::ofstream(path("q.ini")) << "[General]\r\ncombine_mode=3\r\nlow_pass_threshold=0\r\n";
+    RunResult r =
+        run({"--settings", path("q.ini"), "-o", path("out.bmp"), path("a.bmp"), path("b.bmp")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(readBmp("out.bmp", 1, 1), (std::vector<Rgb>{{100, 150, 200}}));  // brighten
+
+    r = run({"--settings=" + path("q.ini"), "-m", "stack", "-o", path("out.bmp"), path("a.bmp"),
+             path("b.bmp")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(readBmp("out.bmp", 1, 1), expectedResult({{{100, 150, 200}}, {{200, 50, 10}}}, 0, 1));
+
+    r = run({"--settings", path("missing.ini"), "-o", path("out.bmp"), path("a.bmp")});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("missing.ini"), std::string::npos);
 }
 
 }  // namespace
