@@ -1,284 +1,160 @@
 #include "imageio/bmp.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <cstdint>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <iterator>
 #include <string>
-#include <vector>
 
-#include "support/capture.h"
+#include "imageio/codec_fixtures.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+class BmpTest : public FileTest {};
+
 const std::string kBadHeader = "readBMP, error reading bitmap file header";
 
-std::string makeTempDir() {
-    std::string pattern = ::testing::TempDir() + "bmpXXXXXX";
-    return mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
+void putLe32(Bytes& b, std::size_t at, uint32_t value) {
+    for (std::size_t i = 0; i < 4; ++i)
+        b.at(at + i) = uint8_t(value >> 8 * i);
 }
 
-Bytes readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void writeFile(const std::string& path, const Bytes& bytes) {
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<long>(bytes.size()));
-}
-
-void putLe(Bytes& b, std::size_t at, uint32_t value, int size) {
-    for (int i = 0; i < size; ++i)
-        b.at(at + static_cast<std::size_t>(i)) = uint8_t(value >> 8 * i);
-}
-
-// A different value for every pixel and channel, so swapped channels or rows show.
-uint8_t sampleAt(int x, int y, int c) {
-    return uint8_t(13 + 50 * x + 90 * y + 70 * c);
-}
-
-// An image in any writer layout; 16-bit samples carry a low byte that must be dropped.
-Image makeImage(int width, int height, int bits, int64_t bytesPerLine) {
-    Image image;
-    image.width = width;
-    image.height = height;
-    image.bitsPerPixel = bits;
-    image.bytesPerLine = bytesPerLine;
-    image.dataSize = bytesPerLine * height;
-    image.pixels = allocPixels(image.dataSize);
-    const int samples = bits == 32 || bits == 64 ? 4 : 3;
-    const int first = samples - 3;
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x) {
-            uint8_t* pixel = pixelData(image) + y * bytesPerLine + x * bits / 8;
-            for (int c = 0; c < 3; ++c) {
-                if (bits <= 32) {
-                    pixel[first + c] = sampleAt(x, y, c);
-                } else {
-                    const uint16_t value = uint16_t(sampleAt(x, y, c) << 8 | 0x5A);
-                    std::memcpy(pixel + 2 * (first + c), &value, 2);
-                }
-            }
-        }
-    }
-    return image;
-}
-
-// A valid width x height file with a gap of junk between the headers and offset; rows are
-// padded with zeros.
+// Byte for byte the writer's file of pattern(width, height, 3); junk fills any gap between the
+// headers and offset.
 Bytes bmpFile(int32_t width, int32_t height, uint32_t offset = 54) {
     const std::size_t rowSize = (3 * std::size_t(width) + 3) / 4 * 4;
-    Bytes b(offset + rowSize * std::size_t(height), 0);  // size and resolution fields too
+    Bytes b(offset + rowSize * std::size_t(height), 0);  // row padding stays zero
     std::fill(b.begin() + 54, b.begin() + offset, 0xEE);
-    b[0] = 'B';
-    b[1] = 'M';
-    putLe(b, 10, offset, 4);
-    putLe(b, 14, 40, 4);
-    putLe(b, 18, uint32_t(width), 4);
-    putLe(b, 22, uint32_t(height), 4);
-    putLe(b, 26, 1, 2);
-    putLe(b, 28, 24, 2);
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x) {
-            const std::size_t at = offset + rowSize * std::size_t(height - 1 - y) + 3 * x;
-            for (int c = 0; c < 3; ++c)
-                b[at + 2 - c] = sampleAt(x, y, c);
-        }
+    b[0] = 'B', b[1] = 'M', b[26] = 1, b[28] = 24;
+    const auto size = uint32_t(b.size());
+    const uint32_t fields[][2] = {
+        {2, size},           {10, offset}, {14, 40},  {18, uint32_t(width)}, {22, uint32_t(height)},
+        {34, size - offset}, {38, 7085},   {42, 7085}};
+    for (const auto& field : fields)
+        putLe32(b, field[0], field[1]);
+    const Bytes rgb = pattern(width, height, 3);
+    for (std::size_t i = 0; i < rgb.size(); ++i) {  // bottom row first, blue first
+        const std::size_t x = i / 3 % std::size_t(width), y = i / 3 / std::size_t(width);
+        b[offset + rowSize * (std::size_t(height) - 1 - y) + 3 * x + 2 - i % 3] = rgb[i];
     }
     return b;
 }
-
-void expectSamples(const Image& image, int width, int height) {
-    ASSERT_EQ(image.width, width);
-    ASSERT_EQ(image.height, height);
-    ASSERT_EQ(image.bitsPerPixel, 32);
-    ASSERT_EQ(image.bytesPerLine, 4 * width);
-    ASSERT_EQ(image.dataSize, 4 * width * height);
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x) {
-            const uint8_t* p = pixelData(image) + (y * width + x) * 4;
-            EXPECT_EQ(p[0], 255);
-            for (int c = 0; c < 3; ++c)
-                EXPECT_EQ(p[1 + c], sampleAt(x, y, c)) << x << "," << y;
-        }
-    }
-}
-
-int64_t largestRequest = 0;
-bool recordRequest(int64_t size) {
-    largestRequest = std::max(largestRequest, size);
-    return true;
-}
-bool refuseAll(int64_t) {
-    return false;
-}
-bool refuseSmall(int64_t size) {
-    return size >= 16;
-}
-
-class BmpTest : public ::testing::Test {
-  protected:
-    void TearDown() override {
-        setAllocationFilter(nullptr);
-        std::filesystem::remove_all(dir);
-    }
-    std::string path(const char* name) const { return dir + "/" + name; }
-    std::string dir = makeTempDir();
-    MessageCapture capture;
-};
 
 TEST_F(BmpTest, RoundTripsEveryWriterLayoutAndWidth) {
     for (int bits : {24, 32, 48, 64}) {
         for (int width = 1; width <= 5; ++width) {
             SCOPED_TRACE(testing::Message() << bits << " bits, width " << width);
-            const int height = 3;
             // Source rows wider than needed: the writer must follow bytesPerLine.
-            Image source = makeImage(width, height, bits, width * bits / 8 + 2);
-            ASSERT_EQ(writeBMP(source, path("out.bmp").c_str()), 0);
-            freePixels(source.pixels);
+            OwnedImage source(width, 3, bits, width * bits / 8 + 2);
+            paint(source, pattern(width, 3, 3));
+            ASSERT_EQ(writeBMP(source.image, dir.file("out.bmp").c_str()), 0);
 
-            // Byte for byte what we build by hand, with the fields the writer fills in.
-            Bytes expected = bmpFile(width, height);
-            const uint32_t imageBytes = uint32_t(expected.size()) - 54;
-            putLe(expected, 2, uint32_t(expected.size()), 4);
-            putLe(expected, 34, imageBytes, 4);
-            putLe(expected, 38, 7085, 4);
-            putLe(expected, 42, 7085, 4);
-            EXPECT_EQ(readFile(path("out.bmp")), expected);
+            EXPECT_EQ(readFile(dir.file("out.bmp")), bmpFile(width, 3));
 
-            Image loaded;
-            ASSERT_EQ(readBMP(loaded, path("out.bmp").c_str()), 0);
-            expectSamples(loaded, width, height);
-            freePixels(loaded.pixels);
+            OwnedImage loaded;
+            ASSERT_EQ(readBMP(loaded.image, dir.file("out.bmp").c_str()), 0);
+            EXPECT_EQ(loaded.image.width, width);
+            EXPECT_EQ(loaded.image.bitsPerPixel, 32);
+            EXPECT_EQ(loaded.bytes(), withFiller(pattern(width, 3, 3)));
         }
     }
+    // Pixels are found at the header's offset, not right after the headers.
+    writeFile(dir.file("gap.bmp"), bmpFile(3, 2, 90));
+    OwnedImage loaded;
+    ASSERT_EQ(readBMP(loaded.image, dir.file("gap.bmp").c_str()), 0);
+    EXPECT_EQ(loaded.bytes(), withFiller(pattern(3, 2, 3)));
     EXPECT_TRUE(capture.errors().empty());
 }
 
-TEST_F(BmpTest, ReadsPixelsAtTheirOffset) {
-    writeFile(path("gap.bmp"), bmpFile(3, 2, 90));
-    Image image;
-    ASSERT_EQ(readBMP(image, path("gap.bmp").c_str()), 0);
-    expectSamples(image, 3, 2);
-    freePixels(image.pixels);
-}
-
 TEST_F(BmpTest, RefusesUnsupportedFilesBeforeAllocating) {
-    using Edit = std::function<void(Bytes&)>;
-    const auto field = [](std::size_t at, uint32_t value, int size) {
-        return Edit([=](Bytes& b) { putLe(b, at, value, size); });
-    };
-    const auto cut = [](std::size_t size) { return Edit([=](Bytes& b) { b.resize(size); }); };
+    const std::string length =
+        "readBMPFileHeader, secondary header length wrong -- Not MS version 3 compatible";
+    const std::string bits = "readBMPFileHeader, only 24 bit color supported";
     const std::string dims = "readBMPFileHeader, unsupported image dimensions";
     const std::string data = "Error reading image data";
+    const int kCut = -1;  // value is the length to cut the file to
     const struct {
-        const char* name;
-        Edit edit;
-        std::vector<std::string> errors;
+        int at;
+        uint32_t value;
+        Messages errors;
     } cases[] = {
-        {"empty", cut(0), {"Error reading first BMP header segment", kBadHeader}},
-        {"13 bytes", cut(13), {"Error reading first BMP header segment", kBadHeader}},
-        {"bad magic",
-         field(0, 'B' | 'A' << 8, 2),
-         {"readBMPFileHeader, BMP bad magic No", kBadHeader}},
-        {"53 bytes", cut(53), {"Error reading second BMP header segment", kBadHeader}},
-        {"core header",
-         field(14, 12, 4),
-         {"readBMPFileHeader, secondary header length wrong -- Not MS version 3 compatible",
-          kBadHeader}},
-        {"v4 header",
-         field(14, 108, 4),
-         {"readBMPFileHeader, secondary header length wrong -- Not MS version 3 compatible",
-          kBadHeader}},
-        {"2 planes", field(26, 2, 2), {"readBMPFileHeader, should be 1 image plane", kBadHeader}},
-        {"8 bits", field(28, 8, 2), {"readBMPFileHeader, only 24 bit color supported", kBadHeader}},
-        {"32 bits",
-         field(28, 32, 2),
-         {"readBMPFileHeader, only 24 bit color supported", kBadHeader}},
-        {"compressed",
-         field(30, 1, 4),
-         {"readBMPFileHeader, only uncompressed BMP supported", kBadHeader}},
-        {"width 0", field(18, 0, 4), {dims, kBadHeader}},
-        {"height 0", field(22, 0, 4), {dims, kBadHeader}},
-        {"top-down", field(22, uint32_t(-4), 4), {dims, kBadHeader}},
-        {"negative width", field(18, uint32_t(-4), 4), {dims, kBadHeader}},
-        {"widest", field(18, INT32_MAX, 4), {dims, kBadHeader}},
-        {"truncated rows", cut(54 + 12 * 4 - 1), {data}},
-        {"offset past end", field(10, 4096, 4), {data}},
-        {"huge claim", [](Bytes& b) { putLe(b, 18, 60000, 4), putLe(b, 22, 60000, 4); }, {data}},
+        {kCut, 13, {"Error reading first BMP header segment", kBadHeader}},
+        {0, 'B' | 'A' << 8, {"readBMPFileHeader, BMP bad magic No", kBadHeader}},
+        {kCut, 53, {"Error reading second BMP header segment", kBadHeader}},
+        {14, 12, {length, kBadHeader}},
+        {14, 108, {length, kBadHeader}},
+        {26, 2, {"readBMPFileHeader, should be 1 image plane", kBadHeader}},
+        {28, 8, {bits, kBadHeader}},
+        {28, 32, {bits, kBadHeader}},
+        {30, 1, {"readBMPFileHeader, only uncompressed BMP supported", kBadHeader}},
+        {18, 0, {dims, kBadHeader}},
+        {22, 0, {dims, kBadHeader}},
+        {22, uint32_t(-4), {dims, kBadHeader}},  // top-down
+        {18, uint32_t(-4), {dims, kBadHeader}},
+        {18, INT32_MAX, {dims, kBadHeader}},
+        {kCut, 54 + 12 * 4 - 1, {data}},
+        {10, 4096, {data}},       // offset past the end
+        {22, INT32_MAX, {data}},  // rows beyond 32-bit sizes
     };
-    largestRequest = 0;
-    setAllocationFilter(recordRequest);
+    static int64_t largestRequest = 0;
+    setAllocationFilter([](int64_t size) {
+        largestRequest = std::max(largestRequest, size);
+        return true;
+    });
     for (const auto& test : cases) {
-        SCOPED_TRACE(test.name);
+        SCOPED_TRACE(testing::Message() << test.at << ": " << test.value);
         Bytes file = bmpFile(4, 4);
-        test.edit(file);
-        writeFile(path("in.bmp"), file);
+        if (test.at == kCut)
+            file.resize(test.value);
+        else
+            putLe32(file, std::size_t(test.at), test.value);
+        writeFile(dir.file("in.bmp"), file);
         capture.clear();
-        Image image;
-        EXPECT_EQ(readBMP(image, path("in.bmp").c_str()), -1);
+        OwnedImage image;
+        EXPECT_EQ(readBMP(image.image, dir.file("in.bmp").c_str()), -1);
         EXPECT_EQ(capture.errors(), test.errors);
-        EXPECT_EQ(image.pixels, nullptr);
+        EXPECT_EQ(image.image.pixels, nullptr);
     }
     EXPECT_EQ(largestRequest, 0);
 
     capture.clear();
-    Image image;
-    EXPECT_EQ(readBMP(image, path("missing.bmp").c_str()), -1);
-    EXPECT_EQ(capture.errors(), std::vector<std::string>{"readBMP, could not open file"});
+    OwnedImage image;
+    EXPECT_EQ(readBMP(image.image, dir.file("missing.bmp").c_str()), -1);
+    EXPECT_EQ(capture.errors(), Messages{"readBMP, could not open file"});
 }
 
-TEST_F(BmpTest, ReportsMemoryShortage) {
-    writeFile(path("in.bmp"), bmpFile(2, 2));
-    setAllocationFilter(refuseAll);
-    Image image;
-    EXPECT_EQ(readBMP(image, path("in.bmp").c_str()), -1);
-    EXPECT_EQ(capture.errors(),
-              (std::vector<std::string>{"Error allocating 0 KB of memory", "Not enough memory"}));
-
+TEST_F(BmpTest, ReportsMemoryShortageAndWriteFailures) {
+    writeFile(dir.file("in.bmp"), bmpFile(2, 2));
+    OwnedImage image, source(2, 2, 32);
+    setAllocationFilter([](int64_t) { return false; });
+    EXPECT_EQ(readBMP(image.image, dir.file("in.bmp").c_str()), -1);
+    EXPECT_EQ(writeBMP(source.image, dir.file("out.bmp").c_str()), -1);
+    EXPECT_EQ(capture.errors(), (Messages{"Error allocating 0 KB of memory", "Not enough memory",
+                                          "Not enough memory"}));
     // Pixels (16 bytes) granted, the 8-byte row buffer refused: the pixels stay with the image.
     capture.clear();
-    setAllocationFilter(refuseSmall);
-    EXPECT_EQ(readBMP(image, path("in.bmp").c_str()), -1);
-    EXPECT_EQ(capture.errors(), std::vector<std::string>{"Not enough memory"});
-    EXPECT_NE(image.pixels, nullptr);
-    freePixels(image.pixels);
+    setAllocationFilter([](int64_t size) { return size >= 16; });
+    EXPECT_EQ(readBMP(image.image, dir.file("in.bmp").c_str()), -1);
+    EXPECT_EQ(capture.errors(), Messages{"Not enough memory"});
+    EXPECT_NE(image.image.pixels, nullptr);
+    setAllocationFilter(nullptr);
 
     capture.clear();
-    Image source = makeImage(2, 2, 32, 8);
-    EXPECT_EQ(writeBMP(source, path("out.bmp").c_str()), -1);
-    EXPECT_EQ(capture.errors(), std::vector<std::string>{"Not enough memory"});
-    freePixels(source.pixels);
-}
-
-TEST_F(BmpTest, ReportsWriteFailures) {
-    Image source = makeImage(2, 2, 32, 8);
-    const std::string open = "writeBMP, could not open file";
-    const std::string data = "writeBMP, could not write image data";
-    EXPECT_EQ(writeBMP(source, path("no/such/dir.bmp").c_str()), -1);
+    EXPECT_EQ(writeBMP(source.image, dir.file("no/such/dir.bmp").c_str()), -1);
     // The device accepts the buffered writes and fails only on flush.
-    EXPECT_EQ(writeBMP(source, "/dev/full"), -1);
-
+    EXPECT_EQ(writeBMP(source.image, "/dev/full"), -1);
     // Layouts the writer cannot read safely are refused before a file exists.
-    Image bad = source;
-    bad.bitsPerPixel = 256;
-    EXPECT_EQ(writeBMP(bad, path("bad.bmp").c_str()), -1);
-    bad = source;
-    bad.bytesPerLine = 7;
-    EXPECT_EQ(writeBMP(bad, path("bad.bmp").c_str()), -1);
-    bad = source;
-    bad.dataSize = 15;
-    EXPECT_EQ(writeBMP(bad, path("bad.bmp").c_str()), -1);
-    EXPECT_FALSE(std::filesystem::exists(path("bad.bmp")));
-    EXPECT_EQ(capture.errors(), (std::vector<std::string>{open, data, data, data, data}));
-    freePixels(source.pixels);
+    const auto refused = [&](auto field, auto value) {
+        Image bad = source.image;
+        bad.*field = value;
+        return writeBMP(bad, dir.file("bad.bmp").c_str());
+    };
+    EXPECT_EQ(refused(&Image::bitsPerPixel, 256), -1);
+    EXPECT_EQ(refused(&Image::bytesPerLine, 7), -1);
+    EXPECT_EQ(refused(&Image::dataSize, 15), -1);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("bad.bmp")));
+    const std::string data = "writeBMP, could not write image data";
+    EXPECT_EQ(capture.errors(),
+              (Messages{"writeBMP, could not open file", data, data, data, data}));
 }
 
 }  // namespace

@@ -1,11 +1,12 @@
-// Shared pieces of the JPEG and TIFF tests: a scratch directory, file bytes, owned images
-// and a file-size limit that makes writes fail like a full disk.
+// Shared pieces of the file tests: file contents, owned images in every layout, a file-size
+// limit that makes writes fail like a full disk, and a fixture with a scratch directory.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -15,44 +16,34 @@
 #include <vector>
 
 #include "engine/image.h"
+#include "support/capture.h"
 
-class ScratchDir {
-  public:
-    ScratchDir() {
-        std::string pattern = ::testing::TempDir() + "codecXXXXXX";
-        if (mkdtemp(pattern.data()) != nullptr)
-            path_ = pattern;
-    }
-    ~ScratchDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
+using Bytes = std::vector<uint8_t>;
+using Messages = std::vector<std::string>;
 
-  private:
-    std::string path_;
-};
-
-inline std::vector<uint8_t> readBytes(const std::string& path) {
+// Bytes or std::string.
+template <class Contents = Bytes>
+Contents readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    return Contents(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-inline void writeBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
+template <class Contents>
+void writeFile(const std::string& path, const Contents& contents) {
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(contents.data()),
+               static_cast<std::streamsize>(contents.size()));
 }
 
-// An Image that releases its pixels.
+// An Image that releases its pixels; rows are bytesPerLine apart (0: packed).
 struct OwnedImage {
     Image image;
     OwnedImage() = default;
-    OwnedImage(int32_t width, int32_t height, int32_t bitsPerPixel) {
+    OwnedImage(int32_t width, int32_t height, int32_t bitsPerPixel, int64_t bytesPerLine = 0) {
         image.width = width;
         image.height = height;
         image.bitsPerPixel = bitsPerPixel;
-        image.bytesPerLine = static_cast<int64_t>(width) * bitsPerPixel / 8;
+        image.bytesPerLine = bytesPerLine != 0 ? bytesPerLine : int64_t{width} * bitsPerPixel / 8;
         image.dataSize = image.bytesPerLine * height;
         image.pixels = allocPixels(image.dataSize);
     }
@@ -60,27 +51,85 @@ struct OwnedImage {
     OwnedImage(const OwnedImage&) = delete;
     OwnedImage& operator=(const OwnedImage&) = delete;
     uint8_t* data() const { return pixelData(image); }
-    std::vector<uint8_t> bytes() const { return {data(), data() + image.dataSize}; }
+    Bytes bytes() const { return {data(), data() + image.dataSize}; }
 };
 
-// While alive, writes past limit bytes fail with EFBIG instead of raising SIGXFSZ.
-class FileSizeLimit {
-  public:
-    explicit FileSizeLimit(rlim_t limit) {
-        getrlimit(RLIMIT_FSIZE, &saved_);
-        previous_ = signal(SIGXFSZ, SIG_IGN);
-        rlimit lowered = saved_;
-        lowered.rlim_cur = limit;
-        setrlimit(RLIMIT_FSIZE, &lowered);
+// A different value for every pixel and channel, packed, so swapped channels or rows show.
+inline Bytes pattern(int width, int height, int components) {
+    Bytes samples;
+    for (int i = 0; i < width * height * components; ++i) {
+        const int x = i / components % width, y = i / components / width, c = i % components;
+        samples.push_back(uint8_t(x * 7 + y * 5 + c * 60));
     }
-    ~FileSizeLimit() {
-        setrlimit(RLIMIT_FSIZE, &saved_);
-        signal(SIGXFSZ, previous_);
-    }
-    FileSizeLimit(const FileSizeLimit&) = delete;
-    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+    return samples;
+}
 
-  private:
-    rlimit saved_{};
-    sighandler_t previous_ = nullptr;
+// Packed RGB as the loaders deliver it: filler 255 first.
+inline Bytes withFiller(const Bytes& rgb) {
+    Bytes argb;
+    for (size_t i = 0; i + 2 < rgb.size(); i += 3)
+        argb.insert(argb.end(), {255, rgb[i], rgb[i + 1], rgb[i + 2]});
+    return argb;
+}
+
+// Stores packed RGB in any writer layout (24, 32, 48, 64 bits; rows bytesPerLine apart).
+// Fillers and the low bytes of 16-bit samples get 0x5A, which must not reach a file.
+inline void paint(OwnedImage& owned, const Bytes& rgb) {
+    const Image& image = owned.image;
+    const int wide = image.bitsPerPixel > 32 ? 2 : 1, samples = image.bitsPerPixel / 8 / wide;
+    for (int y = 0; y < image.height; ++y) {
+        for (int x = 0; x < image.width; ++x) {
+            for (int s = 0, c = 3 - samples; s < samples; ++s, ++c) {  // c -1: the filler
+                uint8_t* at = owned.data() + y * image.bytesPerLine + (x * samples + s) * wide;
+                at[0] = at[wide - 1] = 0x5A;
+                if (c >= 0)
+                    at[wide - 1] = rgb[size_t((y * image.width + x) * 3 + c)];
+            }
+        }
+    }
+}
+
+// Runs write() with writes past limit bytes failing as on a full disk (EFBIG instead of
+// SIGXFSZ); unlike permissions, this stops root too. Nothing else may write meanwhile.
+template <class Write>
+int withFileSizeLimit(rlim_t limit, Write write) {
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    const sighandler_t previous = signal(SIGXFSZ, SIG_IGN);
+    rlimit lowered = saved;
+    lowered.rlim_cur = limit;
+    setrlimit(RLIMIT_FSIZE, &lowered);
+    const int result = write();
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, previous);
+    return result;
+}
+
+// Each test gets its own scratch directory and message capture, and no allocation filter
+// outlives it.
+class FileTest : public ::testing::Test {
+  protected:
+    FileTest() {
+        std::string pattern = ::testing::TempDir() + "scratchXXXXXX";
+        if (mkdtemp(pattern.data()) != nullptr)
+            dir.path = pattern;
+    }
+    ~FileTest() override {
+        setAllocationFilter(nullptr);
+        std::error_code ignored;
+        std::filesystem::remove_all(dir.path, ignored);
+    }
+    struct Directory {
+        std::string path;
+        std::string file(const std::string& name) const { return path + "/" + name; }
+        // Sorted names of the entries of the directory or of its subdirectory name.
+        Messages list(const std::string& name = ".") const {
+            Messages names;
+            for (const auto& entry : std::filesystem::directory_iterator(file(name)))
+                names.push_back(entry.path().filename());
+            std::sort(names.begin(), names.end());
+            return names;
+        }
+    } dir;
+    MessageCapture capture;
 };

@@ -1,8 +1,8 @@
 #include "imageio/filenames.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -10,67 +10,53 @@
 
 namespace {
 
+using Names = std::vector<std::string>;
+
 TEST(FileNames, SplitExtensionAndStripDirectory) {
     const struct {
         const char* path;
         const char* stem;
         const char* extension;
-    } splits[] = {
-        {"/a/photo.jpg", "/a/photo", "jpg"},
-        {"/a/photo.tar.jpg", "/a/photo.tar", "jpg"},
-        {"/a/photo", "/a/photo", "keep"},
-        {"/a.b/photo", "/a", "b/photo"},
-        {"photo.", "photo", ""},
+        const char* name;
+    } cases[] = {
+        {"/a/photo.tar.jpg", "/a/photo.tar", "jpg", "photo.tar.jpg"},
+        {"/a/photo", "/a/photo", "keep", "photo"},
+        {"/a.b/photo", "/a", "b/photo", "photo"},
+        {"photo.", "photo", "", "photo."},
+        {"/a/b/", "/a/b/", "keep", ""},
     };
-    for (const auto& test : splits) {
-        std::string path = test.path;
-        std::string extension = "keep";
+    for (const auto& test : cases) {
+        std::string path = test.path, extension = "keep", name = test.path;
         splitExtension(path, extension);
+        stripDirectory(name);
         EXPECT_EQ(path, test.stem);
         EXPECT_EQ(extension, test.extension);
-    }
-
-    const struct {
-        const char* path;
-        const char* name;
-    } strips[] = {{"/a/b/photo.jpg", "photo.jpg"}, {"photo.jpg", "photo.jpg"}, {"/a/b/", ""}};
-    for (const auto& test : strips) {
-        std::string path = test.path;
-        stripDirectory(path);
-        EXPECT_EQ(path, test.name);
+        EXPECT_EQ(name, test.name);
     }
 }
 
-TEST(FileNames, ModuleDirectoryIsAnExistingDirectory) {
+TEST(FileNames, ModuleDirectoryHoldsThisExecutable) {
     std::string directory;
     getModuleDirectory(directory);
-    ASSERT_FALSE(directory.empty());
-    EXPECT_EQ(directory.front(), '/');
-    EXPECT_EQ(directory.back(), '/');
-    struct stat info {};
-    ASSERT_EQ(stat(directory.c_str(), &info), 0);
-    EXPECT_TRUE(S_ISDIR(info.st_mode));
+    EXPECT_EQ(directory[0], '/');
+    EXPECT_TRUE(std::filesystem::is_regular_file(directory + "imageio_tests")) << directory;
 }
 
 TEST(FileNames, SortsByteWiseAndLogsEveryComparison) {
     MessageCapture capture;
-    std::vector<std::string> items = {"b.jpg", "a.jpg", "\xC3\xA9.jpg", "Z.jpg", "A.jpg", "keep"};
+    Names items = {"b.jpg", "a.jpg", "\xC3\xA9.jpg", "Z.jpg", "A.jpg", "keep"};
     sortStringArray(items, 5);
-    EXPECT_EQ(items, (std::vector<std::string>{"A.jpg", "Z.jpg", "a.jpg", "b.jpg", "\xC3\xA9.jpg",
-                                               "keep"}));
-    const auto& lines = capture.diagnostics();
+    EXPECT_EQ(items, (Names{"A.jpg", "Z.jpg", "a.jpg", "b.jpg", "\xC3\xA9.jpg", "keep"}));
+    const Names& lines = capture.diagnostics();
     ASSERT_GE(lines.size(), 5u);
     EXPECT_EQ(lines[0], "In sortStringArray\n");
-    for (std::size_t i = 1; i < lines.size(); ++i) {
+    for (std::size_t i = 1; i < lines.size(); ++i)
         EXPECT_EQ(lines[i].rfind("Comparing: ", 0), 0u) << lines[i];
-        EXPECT_NE(lines[i].find(" | "), std::string::npos) << lines[i];
-        EXPECT_EQ(lines[i].find("keep"), std::string::npos) << "sorted past count";
-    }
 
-    for (int count : {0, 1}) {
+    for (int count : {-1, 0, 1}) {
         capture.clear();
         sortStringArray(items, count);
-        EXPECT_EQ(capture.diagnostics(), std::vector<std::string>{"In sortStringArray\n"});
+        EXPECT_EQ(capture.diagnostics(), Names{"In sortStringArray\n"});
     }
 
     capture.clear();
