@@ -1,0 +1,246 @@
+// Whole runs from the Start button through the worker and progress threads on real files,
+// with the boxes a run shows answered by the test hook.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "engine/image.h"
+#include "engine/messages.h"
+#include "engine/options.h"
+#include "imageio/imageio.h"
+#include "settings/settings.h"
+#include "ui/mainwindow.h"
+#include "ui/processing.h"
+#include "ui/ui.h"
+
+namespace {
+
+// A frame of one grey value, saved through the codecs.
+void writeFrame(const std::string& path, int width, int height, uint8_t value) {
+    Image image;
+    image.width = width;
+    image.height = height;
+    image.bitsPerPixel = 32;
+    image.bytesPerLine = 4 * width;
+    image.dataSize = image.bytesPerLine * height;
+    image.pixels = allocPixels(image.dataSize);
+    std::fill(pixelData(image), pixelData(image) + image.dataSize, value);
+    runOptions.jpeg_quality = 90;
+    ASSERT_EQ(writeImage(image, path.c_str()), 0) << path;
+    freePixels(image.pixels);
+}
+
+class ProcessingTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir = ::testing::TempDir() + "processingXXXXXX";
+        ASSERT_NE(mkdtemp(dir.data()), nullptr);
+        output = path("out.bmp");
+        setSettingsDirectory(dir);
+        installImageFileHandlers();
+        installDesktopMessageSink();
+        PlatformHooks hooks;
+        hooks.messageBox = [this](Window*, const std::string& text, const std::string& caption,
+                                  unsigned) {
+            boxes.push_back(caption + ": " + text);
+            if (onBox)
+                onBox(text);
+            return static_cast<int>(IDOK);
+        };
+        hooks.shellOpen = [this](const std::string& file) {
+            opened.push_back(file);
+            return shellResult;
+        };
+        setPlatformHooks(hooks);
+        ASSERT_NE(openMainWindow(dir + "/"), nullptr);
+        setLaunch(0);
+    }
+    void TearDown() override {
+        waitForRunEnd();
+        if (mainWindow != nullptr)
+            simulateClose(mainWindow);
+        setPlatformHooks({});
+        setSettingsDirectory("");
+        installMessageSink(nullptr);
+        std::filesystem::remove_all(dir);
+    }
+
+    std::string path(const std::string& name) const { return dir + "/" + name; }
+    void setLaunch(int launch) {
+        std::lock_guard<std::mutex> lock(optionsMutex);
+        programOptions.launch_after_processing = launch;
+    }
+    void addFiles(const std::vector<std::string>& files) {
+        int x = 0;
+        int y = 0;
+        controlCenter(mainWindow, IDC_LIST_FILES, x, y);
+        simulateDrop(mainWindow, files, x, y);
+        simulateTyping(mainWindow, IDC_OUTPUT_NAME, output);
+    }
+    // Start, then keep the interface running until the run and both threads have ended.
+    void run() {
+        simulateClick(mainWindow, IDC_START);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while ((busy.load() != 0 || runThreadsActive() > 0) &&
+               std::chrono::steady_clock::now() < deadline) {
+            processEvents(10);
+        }
+        processEvents(50);  // control updates the threads queued last
+        ASSERT_EQ(runThreadsActive(), 0);
+    }
+    void waitForRunEnd() {
+        while (busy.load() != 0 || runThreadsActive() > 0)
+            processEvents(10);
+    }
+    int shown(const std::string& box) const {
+        return static_cast<int>(std::count(boxes.begin(), boxes.end(), box));
+    }
+
+    std::string dir;
+    std::string output;
+    std::vector<std::string> boxes;
+    std::vector<std::string> opened;
+    std::function<void(const std::string&)> onBox;
+    int shellResult = 42;
+};
+
+TEST_F(ProcessingTest, StartRefusesBeforeAnyThreadStarts) {
+    writeFrame(path("a.bmp"), 4, 3, 50);
+    struct Case {
+        std::string output;
+        int mode;
+        const char* divisor;
+        std::string box;
+    };
+    const std::string badDivisor = "Error: Divisor must be a number greater than 0";
+    const Case cases[] = {
+        {"", IDC_MODE_STACK, "1", "Error: No input images"},
+        {path("out.png"), IDC_MODE_STACK, "1",
+         "Error: Unsupported Output File Format: Must be JPEG, TIFF or BMP"},
+        {path("a.bmp"), IDC_MODE_STACK, "1", "Error: The output file is one of the input images"},
+        {output, IDC_MODE_MIX, "0", badDivisor},
+        {output, IDC_MODE_MIX, "-2", badDivisor},
+        {output, IDC_MODE_MIX, "inf", badDivisor},
+        {output, IDC_MODE_MIX, "abc", badDivisor},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.output + " " + c.divisor);
+        if (!c.output.empty() && listCount(listView) == 0)
+            addFiles({path("a.bmp")});
+        boxes.clear();
+        simulateTyping(mainWindow, IDC_OUTPUT_NAME, c.output);
+        simulateClick(mainWindow, c.mode);
+        simulateTyping(mainWindow, IDC_DIVISOR, c.divisor);
+        simulateClick(mainWindow, IDC_START);
+        EXPECT_EQ(boxes, std::vector<std::string>{c.box});
+        EXPECT_EQ(busy.load(), 0);
+        EXPECT_EQ(runThreadsActive(), 0);
+    }
+    EXPECT_FALSE(std::filesystem::exists(output));
+    EXPECT_FALSE(std::filesystem::exists(path("out.png")));
+}
+
+TEST_F(ProcessingTest, FullRunWritesOutputThenFinishesOrLaunches) {
+    writeFrame(path("a.bmp"), 8, 6, 10);
+    writeFrame(path("b.jpg"), 8, 6, 20);
+    writeFrame(path("c.bmp"), 8, 6, 30);
+    struct Case {
+        int launch;
+        int shell;
+        bool leftoverStop;  // a Stop that came too late for an earlier run
+        bool finishedBox;
+    };
+    const Case cases[] = {
+        {0, 42, false, true}, {0, 42, true, true}, {1, 42, false, false}, {1, 2, false, true}};
+    addFiles({path("c.bmp"), path("a.bmp"), path("b.jpg")});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.launch * 100 + c.shell + (c.leftoverStop ? 1000 : 0));
+        std::filesystem::remove(output);
+        boxes.clear();
+        opened.clear();
+        setLaunch(c.launch);
+        shellResult = c.shell;
+        stopRequest.store(c.leftoverStop ? 1 : 0);
+        run();
+        Image result;
+        ASSERT_EQ(readImage(result, output.c_str()), 0);
+        EXPECT_EQ(result.width * 10 + result.height, 86);
+        freePixels(result.pixels);
+        EXPECT_EQ(imageCounter.load(), 3);
+        EXPECT_EQ(opened,
+                  c.launch == 1 ? std::vector<std::string>{output} : std::vector<std::string>{});
+        EXPECT_EQ(boxes, c.finishedBox ? std::vector<std::string>{"Complete: Processing Finished"}
+                                       : std::vector<std::string>{});
+        EXPECT_EQ(getDlgItemText(mainWindow, IDC_STATUS, 1023), "");
+        EXPECT_EQ(progressPos(getDlgItem(mainWindow, IDC_PROGRESS)), 0);
+    }
+}
+
+TEST_F(ProcessingTest, BadFileIsReportedAndTheRunGoesOnUnlessStopped) {
+    std::ofstream(path("a.bmp")) << "not an image at all";
+    writeFrame(path("b.bmp"), 8, 6, 10);
+    writeFrame(path("c.jpg"), 8, 6, 30);
+    setLaunch(1);  // the viewer only for this run's own output
+    addFiles({path("b.bmp"), path("a.bmp"), path("c.jpg")});
+    const std::string problem = "Problem loading " + path("a.bmp") + "...ignoring\n";
+    // While the run waits on the box, a second Start is refused.
+    onBox = [&](const std::string& text) {
+        if (text == problem)
+            simulateClick(mainWindow, IDC_START);
+    };
+    run();
+    EXPECT_EQ(shown("Error: " + problem), 1);
+    EXPECT_EQ(imageCounter.load(), 2);
+    EXPECT_EQ(opened, std::vector<std::string>{output});
+    EXPECT_EQ(shown("Complete: Processing Finished"), 0);
+
+    // Stop pressed while the box is open: the run ends at its next check and writes nothing.
+    std::filesystem::remove(output);
+    onBox = [&](const std::string& text) {
+        if (text == problem)
+            simulateClick(mainWindow, IDC_STOP);
+    };
+    run();
+    EXPECT_EQ(shown("Error: " + problem), 2);
+    EXPECT_FALSE(std::filesystem::exists(output));
+    EXPECT_EQ(stopRequest.load(), 0);
+
+    // Nothing combined: the file an earlier run left is not presented as the result.
+    std::ofstream(output) << "older";
+    listSetSelected(listView, 1, true);
+    listSetSelected(listView, 2, true);
+    simulateClick(mainWindow, IDC_REMOVE_SELECTED);
+    onBox = nullptr;
+    run();
+    EXPECT_EQ(opened.size(), 1u);
+    EXPECT_EQ(shown("Complete: Processing Finished"), 1);
+}
+
+TEST_F(ProcessingTest, ClosingDuringARunStopsItThenSaves) {
+    // Enough work that the run is still going when Start returns after its pause.
+    writeFrame(path("big.jpg"), 1600, 1200, 40);
+    addFiles(std::vector<std::string>(60, path("big.jpg")));
+    simulateClick(mainWindow, IDC_MODE_BRIGHTEN);
+    simulateClick(mainWindow, IDC_START);
+    if (busy.load() == 0)
+        GTEST_SKIP() << "the run ended before it could be interrupted";
+    simulateClose(mainWindow);
+    EXPECT_EQ(mainWindow, nullptr);
+    EXPECT_EQ(runThreadsActive(), 0);
+    EXPECT_LT(imageCounter.load(), 60);
+    EXPECT_FALSE(std::filesystem::exists(output));
+    EXPECT_TRUE(boxes.empty());
+    std::stringstream saved;
+    saved << std::ifstream(path("quorvane.ini")).rdbuf();
+    EXPECT_NE(saved.str().find("combine_mode=3\n"), std::string::npos) << saved.str();
+}
+
+}  // namespace

@@ -1,0 +1,19 @@
+// The Options and Noise Reduction dialogs, Help and About.
+#pragma once
+
+#include <cstdint>
+
+#include "ui/platform/platform.h"
+
+// Templates 200 ("Options") and 400 ("Noise Reduction").
+const DialogTemplate& optionsDialogTemplate();
+const DialogTemplate& noiseReductionDialogTemplate();
+
+// Modal procedures, opened with dialogBox(200 / 400, mainWindow, ...).
+intptr_t optionsDialogProc(Window* dialog, unsigned message, uintptr_t wParam, intptr_t lParam);
+intptr_t noiseReductionDialogProc(Window* dialog, unsigned message, uintptr_t wParam,
+                                  intptr_t lParam);
+
+// Help (command 3010) and About (command 3030).
+void showHelp();
+void showAbout(Window* window);

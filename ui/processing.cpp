@@ -1,0 +1,172 @@
+#include "ui/processing.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engine/messages.h"
+#include "engine/options.h"
+#include "engine/stack.h"
+#include "imageio/imageio.h"
+#include "ui/mainwindow.h"
+#include "ui/ui.h"
+
+namespace {
+
+// What one run owns: its arguments, and the output name it was started with (the record may
+// name another file by the time the run completes).
+struct RunRequest {
+    std::vector<std::string> arguments;
+    std::string outputName;
+};
+
+struct ProgressRequest {
+    Window* window = nullptr;
+    Window* bar = nullptr;
+    int imageCount = 1;
+};
+
+std::atomic<int> activeThreads{0};
+std::atomic<bool> closing{false};
+
+void launchThread(void (*body)(void*), void* parameter) {
+    activeThreads.fetch_add(1);
+    if (!startThread(body, parameter))
+        fatalError("CreateThread Failed!");
+    uiLog("Thread started...\n\n");
+}
+
+void showError(const std::string& text) {
+    messageBox(nullptr, text, "Error", MB_ICONERROR);
+}
+
+void logText(const std::string& text) {
+    uiLog("%s", text.c_str());
+}
+
+const MessageSink desktopSink{logText, showError, logText};
+
+}  // namespace
+
+void installDesktopMessageSink() {
+    installMessageSink(&desktopSink);
+}
+
+int runThreadsActive() {
+    return activeThreads.load();
+}
+
+void setShuttingDown(bool shuttingDown) {
+    closing.store(shuttingDown);
+}
+
+void buildInputFileList() {
+    const int count = listCount(listView);
+    uiLog("%d items in list\n", count);
+    std::vector<std::string> arguments(1);
+    arguments.reserve(static_cast<std::size_t>(count) + 1);
+    for (int i = 0; i < count; ++i) {
+        arguments.push_back(listItemText(listView, i, 0, kPathMax));
+        uiLog("Getting: %s\n", arguments.back().c_str());
+    }
+    std::lock_guard<std::mutex> lock(optionsMutex);
+    programOptions.inputFiles = std::move(arguments);
+    programOptions.inputFileCount = count + 1;
+}
+
+void startProcessing(Window* window) {
+    if (listCount(listView) == 0) {
+        messageBox(mainWindow, "No input images", "Error", MB_OK);
+        return;
+    }
+    // While the window closes, a run that has just ended must not be followed by another.
+    if (busy.load() != 0 || closing.load()) {
+        uiLog("Cannot start while processing is already happening...\n");
+        return;
+    }
+    uiLog("Start\n");
+    readControlsIntoOptions(window);
+
+    auto request = std::make_unique<RunRequest>();
+    ProgramOptions options;
+    {
+        std::lock_guard<std::mutex> lock(optionsMutex);
+        options = programOptions;
+    }
+    dumpOptions(options);
+    request->arguments = std::move(options.inputFiles);
+    request->outputName = options.outputName;
+
+    // Refuse what could only fail or destroy an input, before anything is loaded.
+    if (checkOutputFormat(request->outputName.c_str()) != 0)
+        return;
+    if (outputIsInput(request->outputName, request->arguments) != 0) {
+        messageBox(mainWindow, "The output file is one of the input images", "Error", MB_ICONERROR);
+        return;
+    }
+    if (options.combine_mode == 2 && !(std::isfinite(options.Divisor) && options.Divisor > 0.0)) {
+        messageBox(mainWindow, "Divisor must be a number greater than 0", "Error", MB_ICONERROR);
+        return;
+    }
+
+    // A Stop that came too late for the previous run must not cancel this one.
+    stopRequest.store(0);
+    busy.store(1);
+    auto progress = std::make_unique<ProgressRequest>();
+    progress->window = window;
+    progress->bar = getDlgItem(window, IDC_PROGRESS);
+    progress->imageCount = std::max(1, static_cast<int>(request->arguments.size()) - 1);
+
+    launchThread(processingThread, request.release());
+    sleepMs(200);
+    launchThread(progressThread, progress.release());
+}
+
+void stopProcessing() {
+    uiLog("Stop\n");
+    if (busy.load() != 0)
+        stopRequest.store(1);
+}
+
+void processingThread(void* parameter) {
+    std::unique_ptr<RunRequest> request(static_cast<RunRequest*>(parameter));
+    const int result =
+        runProcessing(static_cast<int>(request->arguments.size()), request->arguments);
+    const bool wrote = outputWritten.load() == 1;
+    request->arguments.clear();
+    if (result == 0 && !closing.load()) {
+        int launch = 0;
+        {
+            std::lock_guard<std::mutex> lock(optionsMutex);
+            launch = programOptions.launch_after_processing;
+        }
+        // Only this run's own output is presented: an older file of the same name is not.
+        if (launch == 1 && wrote && shellOpen(mainWindow, request->outputName) > 32) {
+            uiLog("Launching image in default viewer...\n");
+        } else {
+            messageBox(mainWindow, "Processing Finished", "Complete", MB_OK);
+        }
+    }
+    request.reset();
+    activeThreads.fetch_sub(1);
+}
+
+void progressThread(void* parameter) {
+    std::unique_ptr<ProgressRequest> request(static_cast<ProgressRequest*>(parameter));
+    Window* bar = request->bar;
+    if (bar != nullptr) {
+        while (busy.load() == 1) {
+            const double percent = imageCounter.load() * 100.0 / request->imageCount;
+            progressSetPos(bar, static_cast<int>(percent));
+            setDlgItemText(request->window, IDC_STATUS, copyStatusText());
+            sleepMs(10);
+        }
+        progressSetPos(bar, 0);
+    }
+    setDlgItemText(request->window, IDC_STATUS, "");
+    activeThreads.fetch_sub(1);
+}
