@@ -1,12 +1,115 @@
 #include "engine/combine.h"
 
 #include <cmath>
+#include <cstring>
+#include <memory>
 #include <mutex>
+#include <new>
 
 #include "engine/darkframe.h"
 #include "engine/gamma.h"
 #include "engine/messages.h"
 #include "engine/options.h"
+#include "engine/parallel.h"
+
+namespace {
+
+// Pixels per parallel range: large enough that starting a thread costs nothing in comparison.
+constexpr int64_t kMinimumChunk = 64 * 1024;
+
+// Everything the fold loop needs, resolved once per call so the loop has no indirection
+// beyond what its mode requires.
+struct Fold {
+    double* acc;
+    uint8_t* inputs[kMaxCombineBatch];
+    int count;
+    const uint8_t* dark;  // same size as the inputs; nullptr when not subtracted
+    int64_t low3;
+    int64_t high3;
+    CombineFunc func;  // only for functions other than the two built-in ones
+};
+
+enum class Mode { Add, Brighten, Other };
+
+// Per pixel: the inputs in their order, each thresholded, linearised, reduced by the dark
+// frame and folded into the slots, exactly the arithmetic (and order) of combineImage's
+// definition; only the dispatch is resolved at compile time.
+template <Mode kMode, bool kThresholds, bool kDark>
+void foldRange(const Fold& job, int64_t begin, int64_t end) {
+    const double* table = gammaTable;
+    for (int64_t n = begin; n < end; ++n) {
+        double* a = job.acc + n * 4;
+        double a1 = a[1], a2 = a[2], a3 = a[3];
+        double d1 = 0, d2 = 0, d3 = 0;
+        if constexpr (kDark) {
+            const uint8_t* q = job.dark + n * 4;
+            d1 = table[q[1]];
+            d2 = table[q[2]];
+            d3 = table[q[3]];
+        }
+        for (int j = 0; j < job.count; ++j) {
+            uint8_t* p = job.inputs[j] + n * 4;
+            if constexpr (kThresholds) {
+                const int sum = p[1] + p[2] + p[3];
+                if (sum < job.low3) {
+                    p[1] = p[2] = p[3] = 0;
+                } else if (sum > job.high3) {
+                    p[1] = p[2] = p[3] = 255;
+                }
+            }
+            double r = table[p[1]], g = table[p[2]], b = table[p[3]];
+            if constexpr (kDark) {
+                r = r - d1;
+                g = g - d2;
+                b = b - d3;
+                if (r < 0.0) r = 0.0;
+                if (g < 0.0) g = 0.0;
+                if (b < 0.0) b = 0.0;
+            }
+            if constexpr (kMode == Mode::Add) {
+                a1 = a1 + r;
+                a2 = a2 + g;
+                a3 = a3 + b;
+            } else if constexpr (kMode == Mode::Brighten) {
+                if (a1 + a2 + a3 < r + g + b) {
+                    a1 = r;
+                    a2 = g;
+                    a3 = b;
+                }
+            } else {
+                job.func(r, g, b, a1, a2, a3);
+            }
+        }
+        a[1] = a1;
+        a[2] = a2;
+        a[3] = a3;
+    }
+}
+
+template <Mode kMode>
+void foldAll(const Fold& job, int64_t pixels) {
+    const bool thresholds = job.low3 > 0 || job.high3 < 765;
+    parallelFor(pixels, kMinimumChunk, [&](int64_t begin, int64_t end) {
+        if (thresholds) {
+            job.dark ? foldRange<kMode, true, true>(job, begin, end)
+                     : foldRange<kMode, true, false>(job, begin, end);
+        } else {
+            job.dark ? foldRange<kMode, false, true>(job, begin, end)
+                     : foldRange<kMode, false, false>(job, begin, end);
+        }
+    });
+}
+
+bool compatible(const Image& output, Image& input) {
+    // Sixteen-bit inputs are compared and combined on their high bytes; reading them as
+    // four bytes per pixel would mix samples of neighbouring pixels.
+    if (input.bitsPerPixel >= 48) narrowSamples(input);
+    return compareImages(output, input) != 0 && input.bitsPerPixel == 32 &&
+           pixelData(input) != nullptr && pixelData(output) != nullptr &&
+           output.bitsPerPixel == 256;
+}
+
+}  // namespace
 
 int prepareAccumulator(Image& image) {
     image.bitsPerPixel = 256;
@@ -42,39 +145,64 @@ void combineBrighten(const double& newR, const double& newG, const double& newB,
     }
 }
 
-int combineImage(Image& output, Image& input, const Image& dark) {
-    // Sixteen-bit inputs are compared and combined on their high bytes; reading them as
-    // four bytes per pixel would mix samples of neighbouring pixels.
-    if (input.bitsPerPixel >= 48)
-        narrowSamples(input);
-    uint8_t* in = pixelData(input);
-    auto* acc = reinterpret_cast<double*>(pixelData(output));
-    if (compareImages(output, input) == 0 || input.bitsPerPixel != 32 || in == nullptr ||
-        acc == nullptr || output.bitsPerPixel != 256) {
-        reportError("Can't combine incompatible images");
-        return -1;
-    }
-    const CombineFunc combine =
-        runOptions.combineFunc != nullptr ? runOptions.combineFunc : combineAdd;
-    const bool subtractDark = runOptions.useNoiseReduction != 0;
-    const int64_t width = output.width;
-    for (int64_t y = 0; y < output.height; ++y) {
-        for (int64_t x = 0; x < width; ++x) {
-            const int64_t n = y * width + x;
-            uint8_t* p = in + n * 4;
-            double* a = acc + n * 4;
-            applyThresholds(p);
-            double r, g, b;
-            sampleToLinear(p[1], r);
-            sampleToLinear(p[2], g);
-            sampleToLinear(p[3], b);
-            if (subtractDark) {
-                subtractDarkFrame(dark, static_cast<int>(x), static_cast<int>(y), r, g, b);
-            }
-            combine(r, g, b, a[1], a[2], a[3]);
+int combineImages(Image& output, Image* const* inputs, int count, const Image& dark) {
+    if (count < 1 || count > kMaxCombineBatch) return -1;
+    for (int j = 0; j < count; ++j) {
+        if (!compatible(output, *inputs[j])) {
+            reportError("Can't combine incompatible images");
+            return -1;
         }
     }
+    const CombineFunc func =
+        runOptions.combineFunc != nullptr ? runOptions.combineFunc : combineAdd;
+    const bool subtractDark = runOptions.useNoiseReduction != 0 && pixelData(dark) != nullptr;
+    const int64_t width = output.width;
+    const int64_t pixels = width * output.height;
+
+    if (subtractDark && dark.width != output.width) {
+        // A dark frame of another width is never paired with inputs by the run; follow the
+        // per-pixel definition literally for anyone who does.
+        for (int j = 0; j < count; ++j) {
+            uint8_t* in = pixelData(*inputs[j]);
+            auto* acc = reinterpret_cast<double*>(pixelData(output));
+            for (int64_t y = 0; y < output.height; ++y) {
+                for (int64_t x = 0; x < width; ++x) {
+                    uint8_t* p = in + (y * width + x) * 4;
+                    double* a = acc + (y * width + x) * 4;
+                    applyThresholds(p);
+                    double r, g, b;
+                    sampleToLinear(p[1], r);
+                    sampleToLinear(p[2], g);
+                    sampleToLinear(p[3], b);
+                    subtractDarkFrame(dark, static_cast<int>(x), static_cast<int>(y), r, g, b);
+                    func(r, g, b, a[1], a[2], a[3]);
+                }
+            }
+        }
+        return 0;
+    }
+
+    Fold job{};
+    job.acc = reinterpret_cast<double*>(pixelData(output));
+    for (int j = 0; j < count; ++j) job.inputs[j] = pixelData(*inputs[j]);
+    job.count = count;
+    job.dark = subtractDark ? pixelData(dark) : nullptr;
+    job.low3 = int64_t{3} * runOptions.low_pass_threshold;
+    job.high3 = int64_t{3} * runOptions.high_pass_threshold;
+    job.func = func;
+    if (func == combineAdd) {
+        foldAll<Mode::Add>(job, pixels);
+    } else if (func == combineBrighten) {
+        foldAll<Mode::Brighten>(job, pixels);
+    } else {
+        foldAll<Mode::Other>(job, pixels);
+    }
     return 0;
+}
+
+int combineImage(Image& output, Image& input, const Image& dark) {
+    Image* inputs[1] = {&input};
+    return combineImages(output, inputs, 1, dark);
 }
 
 int finalizeImage(Image& output) {
@@ -84,35 +212,62 @@ int finalizeImage(Image& output) {
         reportError("No valid input images");
         return -1;
     }
-    const int64_t pixelCount = int64_t{output.width} * output.height;
+    const int64_t pixels = int64_t{output.width} * output.height;
     const int32_t mode = runOptions.combine_mode;
+    bool divide = false;
+    double divisor = 1.0;
     if (mode != 0 && mode != 3) {
         if (mode == 1) {
             runOptions.Divisor = count;
             std::lock_guard<std::mutex> lock(optionsMutex);
             programOptions.Divisor = count;
         }
-        const double divisor = runOptions.Divisor;
-        if (std::fabs(divisor - 1.0) > 0.00001) {
-            diagnostic("Averaging %d images (Dividing values by %lf)\n", count, divisor);
-            for (int64_t n = 0; n < pixelCount; ++n) {
-                double* a = acc + n * 4;
+        divisor = runOptions.Divisor;
+        divide = std::fabs(divisor - 1.0) > 0.00001;
+        if (divide) diagnostic("Averaging %d images (Dividing values by %lf)\n", count, divisor);
+    }
+    const bool custom = runOptions.presetGammaCurve == 99;
+    const double inverseExponent = 1.0 / effectiveGamma(runOptions.Gamma);
+
+    // Each range divides and encodes its own pixels; the divisions all happen before any
+    // encoding in the definition, but no pixel reads another's slots, so the result is the
+    // same.
+    const auto encodeRange = [&](int64_t begin, int64_t end, uint8_t* to) {
+        for (int64_t n = begin; n < end; ++n) {
+            double* a = acc + n * 4;
+            if (divide) {
                 a[1] = a[1] / divisor;
                 a[2] = a[2] / divisor;
                 a[3] = a[3] / divisor;
             }
+            uint8_t* d = to + (n - begin) * 4;
+            const double r = a[1], g = a[2], b = a[3];
+            if (custom) {
+                d[1] = customLinearToSample(r, inverseExponent);
+                d[2] = customLinearToSample(g, inverseExponent);
+                d[3] = customLinearToSample(b, inverseExponent);
+            } else {
+                d[1] = tableLinearToSample(r);
+                d[2] = tableLinearToSample(g);
+                d[3] = tableLinearToSample(b);
+            }
+            d[0] = 255;
         }
-    }
-    // Byte 4n+k lies in pixels already encoded (or in the unused slot 0 of pixel 0), so the
-    // doubles still to be read are never overwritten.
+    };
     uint8_t* bytes = pixelData(output);
-    for (int64_t n = 0; n < pixelCount; ++n) {
-        const double r = acc[n * 4 + 1], g = acc[n * 4 + 2], b = acc[n * 4 + 3];
-        uint8_t* d = bytes + n * 4;
-        linearToSample(r, d[1]);
-        linearToSample(g, d[2]);
-        linearToSample(b, d[3]);
-        d[0] = 255;
+    // Encoded pixel n lands on bytes that hold earlier pixels' slots; in place that is safe
+    // only in increasing order, so parallel ranges encode to a side buffer first.
+    std::unique_ptr<uint8_t[]> encoded;
+    if (workerCount() > 1 && pixels >= 2 * kMinimumChunk && allocationAllowed(pixels * 4)) {
+        encoded.reset(new (std::nothrow) uint8_t[static_cast<std::size_t>(pixels) * 4]);
+    }
+    if (encoded) {
+        parallelFor(pixels, kMinimumChunk, [&](int64_t begin, int64_t end) {
+            encodeRange(begin, end, encoded.get() + begin * 4);
+        });
+        std::memcpy(bytes, encoded.get(), static_cast<std::size_t>(pixels) * 4);
+    } else {
+        encodeRange(0, pixels, bytes);
     }
     output.bitsPerPixel /= 8;
     output.dataSize /= 8;

@@ -16,6 +16,10 @@ int prepareAccumulator(Image& image);
 // Folds one input into the accumulator: thresholds, linearisation, dark frame, combineFunc.
 // The input's pixels are modified by the thresholds.
 int combineImage(Image& output, Image& input, const Image& dark);
+// Folds several inputs in one pass over the accumulator; each pixel takes them in the given
+// order, so the sums equal combining them one by one.
+constexpr int kMaxCombineBatch = 8;
+int combineImages(Image& output, Image* const* inputs, int count, const Image& dark);
 // The threshold filter on one 32-bit pixel, in place.
 void applyThresholds(uint8_t* pixel);
 void combineAdd(const double& newR, const double& newG, const double& newB, double& accR,

@@ -3,6 +3,7 @@
 #include "engine/gamma.h"
 #include "engine/messages.h"
 #include "engine/options.h"
+#include "engine/parallel.h"
 
 void prepareDarkFrame(Image& dark) {
     uint8_t* data = pixelData(dark);
@@ -14,16 +15,20 @@ void prepareDarkFrame(Image& dark) {
         return;
     setStatus("Modifying opacity by %.3lf\n", o);
     const int64_t pixelCount = int64_t{dark.width} * dark.height;
-    for (int64_t n = 0; n < pixelCount; ++n) {
-        uint8_t* p = data + n * 4;
-        double s1, s2, s3;
-        sampleToLinear(p[1], s1);
-        sampleToLinear(p[2], s2);
-        sampleToLinear(p[3], s3);
-        linearToSample(s1 * o, p[1]);
-        linearToSample(s2 * o, p[2]);
-        linearToSample(s3 * o, p[3]);
-    }
+    const bool custom = runOptions.presetGammaCurve == 99;
+    const double inverseExponent = 1.0 / effectiveGamma(runOptions.Gamma);
+    parallelFor(pixelCount, 64 * 1024, [&](int64_t begin, int64_t end) {
+        for (int64_t n = begin; n < end; ++n) {
+            uint8_t* p = data + n * 4;
+            for (int k = 1; k <= 3; ++k) {
+                double linear;
+                sampleToLinear(p[k], linear);
+                linear = linear * o;
+                p[k] = custom ? customLinearToSample(linear, inverseExponent)
+                              : tableLinearToSample(linear);
+            }
+        }
+    });
 }
 
 void subtractDarkFrame(const Image& dark, int x, int y, double& s1, double& s2, double& s3) {

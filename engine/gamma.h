@@ -23,6 +23,11 @@ inline void sampleToLinear(uint8_t sample, double& linear) {
 // The inverse: a seven-step search for presets, a power function for the custom curve.
 void linearToSample(double linear, uint8_t& sample);
 
+// The two inverses behind linearToSample, for loops that choose once: the table's (presets)
+// and the power curve's with 1 / exponent.
+uint8_t tableLinearToSample(double linear);
+uint8_t customLinearToSample(double linear, double inverseExponent);
+
 // The custom exponent that is actually in force for a stored Gamma (out-of-range values
 // fall back to 2.2 for both directions).
 double effectiveGamma(double gamma);

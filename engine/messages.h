@@ -8,6 +8,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 struct MessageSink {
     // A new status line (already stored in the run state); texts carry their own line ends.
@@ -21,6 +22,17 @@ struct MessageSink {
 // Installs the sink for the whole process; nullptr restores the defaults. Missing members
 // fall back to the default channel.
 void installMessageSink(const MessageSink* sink);
+
+// A message held back: work done ahead of time (loading the next images while the current
+// one is combined) must show its messages when the run reaches it, in their order.
+struct DeferredMessage {
+    enum class Kind { Status, Error, Diagnostic } kind;
+    std::string text;
+};
+// While list is set (per thread), this thread's messages are stored there instead of shown.
+void deferMessages(std::vector<DeferredMessage>* list);
+// Shows held-back messages through the normal channels, in order.
+void replayMessages(const std::vector<DeferredMessage>& list);
 
 // Formats into the status text, then echoes it unchanged.
 void setStatus(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -1,6 +1,7 @@
 #include "engine/stack.h"
 
 #include <algorithm>
+#include <memory>
 #include <mutex>
 
 #include "engine/combine.h"
@@ -8,18 +9,26 @@
 #include "engine/gamma.h"
 #include "engine/messages.h"
 #include "engine/options.h"
+#include "engine/parallel.h"
+#include "engine/prefetch.h"
 
 namespace {
+
+// Images alive at once besides the accumulator and the dark frame: loaded ahead, or accepted
+// and waiting to be combined.
+constexpr int kFramesInFlight = 4;
+// Images folded in one pass over the accumulator.
+constexpr std::size_t kMaxRunBatch = 4;
 
 ImageReader imageReader = nullptr;
 ImageWriter imageWriter = nullptr;
 
-int readImageFile(Image& image, const std::string& path) {
+int readImageFile(Image& image, const char* path) {
     if (imageReader == nullptr) {
         reportError("Unsupported Input File Format: Must be JPEG, TIFF or BMP");
         return -1;
     }
-    return imageReader(image, path.c_str());
+    return imageReader(image, path);
 }
 
 int writeImageFile(Image& image, const std::string& path) {
@@ -87,7 +96,7 @@ int runStack(int argumentCount, const std::vector<std::string>& arguments) {
     if (runOptions.useNoiseReduction != 0 && !runOptions.darkFrameFile.empty()) {
         const std::string name = runOptions.darkFrameFile;
         setStatus("Reading dark-frame: %s\n", name.c_str());
-        if (readImageFile(dark.image, name) != 0) {
+        if (readImageFile(dark.image, name.c_str()) != 0) {
             reportError("Problem loading dark-frame: %s\n", name.c_str());
             dark.release();
             initImage(dark.image);
@@ -99,49 +108,86 @@ int runStack(int argumentCount, const std::vector<std::string>& arguments) {
     }
 
     const int count = std::min<int>(argumentCount, static_cast<int>(arguments.size()));
+    std::vector<int> order;
     for (int i = 1; i < count; ++i) {
+        if (arguments[i].empty() || arguments[i][0] != '-') order.push_back(i);
+    }
+    // With one core (or a sequential run) everything happens in order on this thread.
+    const int loaders = workerCount() > 1 ? workerCount() : 0;
+    Prefetcher loads(order, arguments, readImageFile, loaders, kFramesInFlight);
+
+    // Accepted images wait here until no further one is ready, then are folded into the
+    // accumulator in one pass; each pixel still takes them in input order.
+    std::vector<std::unique_ptr<RunImage>> batch;
+    const auto combineBatch = [&]() {
+        if (batch.empty()) return;
+        Image* images[kMaxCombineBatch];
+        for (std::size_t j = 0; j < batch.size(); ++j) images[j] = &batch[j]->image;
+        if (combineImages(output.image, images, static_cast<int>(batch.size()), dark.image) == 0) {
+            imageCounter.fetch_add(static_cast<int32_t>(batch.size()));
+        }
+        for (std::size_t j = 0; j < batch.size(); ++j) loads.release();
+        batch.clear();
+    };
+    // What imageCounter will be once the batch is combined: the numbering the user sees.
+    const auto accepted = [&]() { return imageCounter.load() + static_cast<int32_t>(batch.size()); };
+
+    for (const int i : order) {
         const std::string& argument = arguments[i];
-        if (!argument.empty() && argument[0] == '-')
-            continue;
-        setStatus("Loading image %d: %s\n", imageCounter.load() + 1, argument.c_str());
-        RunImage input;
-        if (readImageFile(input.image, argument) != 0) {
+        if (!batch.empty() && (batch.size() == kMaxRunBatch || !loads.nextReady())) combineBatch();
+        setStatus("Loading image %d: %s\n", accepted() + 1, argument.c_str());
+        Prefetcher::Loaded loaded = loads.take();
+        replayMessages(loaded.messages);
+        auto input = std::make_unique<RunImage>();
+        input->image = loaded.image;
+        if (loaded.result != 0) {
             reportError("Problem loading %s...ignoring\n", argument.c_str());
+            input.reset();
+            loads.release();
             continue;
         }
-        narrowSamples(input.image);
-        if (imageCounter.load() == 0 && output.image.pixels == nullptr) {
-            copyImageHeader(input.image, output.image);
+        narrowSamples(input->image);
+        if (accepted() == 0 && output.image.pixels == nullptr) {
+            copyImageHeader(input->image, output.image);
             if (prepareAccumulator(output.image) != 0) {
                 // Without an accumulator nothing can be combined or saved; the memory
                 // report has been shown already.
+                input.reset();
+                loads.release();
                 endRun();
                 return 0;
             }
-            setStatus("Setting output image dimensions: %d x %d\n", input.image.width,
-                      input.image.height);
-            if (runOptions.useNoiseReduction != 0 && compareImages(dark.image, input.image) == 0) {
+            setStatus("Setting output image dimensions: %d x %d\n", input->image.width,
+                      input->image.height);
+            if (runOptions.useNoiseReduction != 0 &&
+                compareImages(dark.image, input->image) == 0) {
                 turnOffNoiseReduction();
                 reportError(
                     "Dark frame image can not be combined with input images -- Turning off "
                     "noise reduction\n");
             }
-        } else if (compareImages(input.image, output.image) == 0) {
-            reportError(
-                "Cannot combine %s...\nNote: all input images must have the same "
-                "dimensions.",
-                argument.c_str());
+        } else if (compareImages(input->image, output.image) == 0) {
+            reportError("Cannot combine %s...\nNote: all input images must have the same "
+                        "dimensions.",
+                        argument.c_str());
+            input.reset();
+            loads.release();
             continue;
         }
         if (stopRequest.load() == 1) {
+            // The images accepted before this one count as combined, as they would have been
+            // one at a time.
+            combineBatch();
+            input.reset();
+            loads.release();
             stopRequest.store(0);
             busy.store(0);
             return -1;
         }
         setStatus("Combining data...\n");
-        if (combineImage(output.image, input.image, dark.image) == 0)
-            imageCounter.fetch_add(1);
+        batch.push_back(std::move(input));
     }
+    combineBatch();
 
     setStatus("Finalizing...\n");
     if (finalizeImage(output.image) != 0) {

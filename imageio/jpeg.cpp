@@ -79,19 +79,28 @@ int decodeRows(ReadJob& job) {
     job.created = true;
     jpeg_stdio_src(&cinfo, job.file);
     jpeg_read_header(&cinfo, TRUE);
+#ifdef JCS_EXTENSIONS
+    // Colour files decode straight into the 32-bit layout (the library fills the first byte
+    // with 255), which saves the pass that would spread packed RGB rows apart.
+    if (cinfo.out_color_space == JCS_RGB) cinfo.out_color_space = JCS_EXT_XRGB;
+#endif
     jpeg_start_decompress(&cinfo);
 
     initImage(image);
     image.width = static_cast<int32_t>(cinfo.output_width);
     image.height = static_cast<int32_t>(cinfo.output_height);
-    if (cinfo.output_components != 3) {
+    bool fourBytes = false;
+#ifdef JCS_EXTENSIONS
+    fourBytes = cinfo.out_color_space == JCS_EXT_XRGB && cinfo.output_components == 4;
+#endif
+    if (cinfo.output_components != 3 && !fourBytes) {
         reportError("Image must be rgb");
         return -1;
     }
-    // Decoded as packed RGB into a buffer already big enough for the 32-bit layout, so the
+    // Packed RGB is decoded into a buffer already big enough for the 32-bit layout, so the
     // expansion afterwards needs no second buffer.
-    image.bitsPerPixel = 24;
-    image.bytesPerLine = 3 * static_cast<int64_t>(image.width);
+    image.bitsPerPixel = fourBytes ? 32 : 24;
+    image.bytesPerLine = (fourBytes ? 4 : 3) * static_cast<int64_t>(image.width);
     image.dataSize = 4 * static_cast<int64_t>(image.width) * image.height;
     image.pixels = allocPixels(image.dataSize);
     if (image.pixels == nullptr) {

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <vector>
 
 #include "engine/gamma.h"
 #include "engine/options.h"
@@ -54,6 +55,41 @@ TEST(Gamma, EveryPresetEntryRoundTripsAndTablesRiseStrictly) {
             }
         }
     }
+}
+
+// The seven-step search written out literally: the definition the fast inverse must match.
+int sevenStepReference(double linear) {
+    int i = 128;
+    for (int step = 64; step > 0; step /= 2) i += gammaTable[i] > linear ? -step : step;
+    return gammaTable[i] > linear ? i - 1 : i;
+}
+
+TEST(Gamma, FastInverseMatchesTheSearchEverywhere) {
+    MessageCapture capture;
+    runOptions.presetGammaCurve = 0;
+    // The result only changes at table entries, so probing each entry and its neighbours
+    // (plus the bucket edges and values outside 0..1) covers every case.
+    const auto check = [](const char* what) {
+        std::vector<double> probes{-1.0, -0.0, 1.0, 1.5, 1e300, std::nan(""), 1e-300};
+        for (int i = 0; i < 256; ++i) {
+            probes.push_back(gammaTable[i]);
+            probes.push_back(std::nextafter(gammaTable[i], -1.0));
+            probes.push_back(std::nextafter(gammaTable[i], 2.0));
+        }
+        for (int b = 0; b <= 4096; ++b) {
+            probes.push_back(b / 4096.0);
+            probes.push_back(std::nextafter(b / 4096.0, -1.0));
+        }
+        for (double x : probes) ASSERT_EQ(toSample(x), sevenStepReference(x)) << what << " " << x;
+    };
+    setupGamma(0, 2.2);
+    check("sRGB");
+    setupGamma(1, 2.2);
+    check("High Contrast");
+    // A custom table searched like a preset (an invalid preset keeps the last table).
+    setupGamma(99, 7.5);
+    setupGamma(42, 2.2);
+    check("custom table");
 }
 
 TEST(Gamma, HighContrastStartsAboveZero) {

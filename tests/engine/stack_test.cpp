@@ -3,9 +3,11 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <string>
 
 #include "engine/messages.h"
+#include "engine/parallel.h"
 #include "engine/stack.h"
 #include "engine_fixture.h"
 #include "support/capture.h"
@@ -18,15 +20,21 @@ struct FakeFile {
     int height = 2;
     Rgb colour{0, 0, 0};
     bool sixteenBit = false;
+    uint32_t seed = 0;  // non-zero: varied pixels instead of one colour
 };
 std::map<std::string, FakeFile> files;
+// Loads may run on several threads at once.
+std::mutex loadedMutex;
 std::vector<std::string> loaded;
 std::map<std::string, std::vector<uint8_t>> written;  // name -> 32-bit pixels
 std::function<void(const std::string&)> onLoad;
 bool failWrites = false;
 
 int fakeRead(Image& image, const char* path) {
-    loaded.push_back(path);
+    {
+        std::lock_guard<std::mutex> lock(loadedMutex);
+        loaded.push_back(path);
+    }
     if (onLoad)
         onLoad(path);
     auto it = files.find(path);
@@ -50,6 +58,13 @@ int fakeRead(Image& image, const char* path) {
             const uint16_t s[4] = {65535, uint16_t(f.colour[0] << 8 | 0x7F),
                                    uint16_t(f.colour[1] << 8), uint16_t(f.colour[2] << 8 | 0xFF)};
             std::memcpy(data + n * 8, s, 8);
+        } else if (f.seed != 0) {
+            uint32_t state = f.seed * 2654435761u + static_cast<uint32_t>(n) * 40503u;
+            state ^= state >> 13;
+            state *= 0x5bd1e995u;
+            data[n * 4] = 255;
+            for (int k = 0; k < 3; ++k)
+                data[n * 4 + 1 + k] = static_cast<uint8_t>(state >> (8 * k + 5));
         } else {
             data[n * 4] = 255;
             for (int k = 0; k < 3; ++k)
@@ -165,13 +180,13 @@ TEST_F(StackRunTest, StopTakesEffectAfterTheNextAcceptedImage) {
     MessageCapture capture;
     files["a.bmp"] = {2, 2, {1, 2, 3}};
     files["b.bmp"] = {2, 2, {1, 2, 3}};
-    files["c.bmp"] = {2, 2, {1, 2, 3}};
-    onLoad = [](const std::string& name) {
-        if (name == "b.bmp")
-            stopRequest.store(1);
+    // c is broken, so anything said about it would show that it was reached.
+    statusHook = [](const std::string& text) {
+        if (text == "Loading image 2: b.bmp\n") stopRequest.store(1);
     };
-    EXPECT_EQ(run({"a.bmp", "b.bmp", "c.bmp"}), -1);
-    EXPECT_EQ(loaded, (std::vector<std::string>{"a.bmp", "b.bmp"}));
+    EXPECT_EQ(run({"a.bmp", "b.bmp", "c-broken.bmp", "d.bmp"}), -1);
+    EXPECT_EQ(capture.errors(), std::vector<std::string>{});
+    EXPECT_EQ(capture.statuses().back(), "Loading image 2: b.bmp\n");
     EXPECT_EQ(imageCounter.load(), 1);
     EXPECT_EQ(stopRequest.load(), 0);
     EXPECT_EQ(busy.load(), 0);
@@ -179,10 +194,52 @@ TEST_F(StackRunTest, StopTakesEffectAfterTheNextAcceptedImage) {
     EXPECT_EQ(copyStatusText(), "Loading image 2: b.bmp\n");
 
     // A request left over from the end of a run stops the next one at its first image.
-    onLoad = nullptr;
+    statusHook = nullptr;
     stopRequest.store(1);
     EXPECT_EQ(run({"a.bmp", "b.bmp"}), -1);
     EXPECT_EQ(imageCounter.load(), 0);
+}
+
+// Loading ahead and split loops must change nothing the user can see: the same messages in the
+// same order, and the same output bytes.
+TEST_F(StackRunTest, ParallelRunsMatchSequentialRunsExactly) {
+    for (int i = 0; i < 7; ++i) {
+        files["f" + std::to_string(i) + ".bmp"] = {640, 300, {}, false, uint32_t(i + 1)};
+    }
+    files["small.bmp"] = {64, 30, {}, false, 99};
+    files["dark.bmp"] = {640, 300, {}, false, 77};
+    const std::vector<std::string> inputs{"f0.bmp", "broken.bmp", "f1.bmp", "small.bmp", "f2.bmp",
+                                          "f3.bmp", "f4.bmp", "f5.bmp", "f6.bmp"};
+    struct Setup {
+        int mode, low, high, noise;
+        double opacity;
+    } setups[] = {{0, 0, 255, 0, 1.0}, {1, 10, 240, 1, 1.0}, {2, 0, 255, 1, 0.4},
+                  {3, 30, 200, 0, 1.0}, {3, 0, 255, 1, 1.0}};
+    for (const Setup& setup : setups) {
+        std::vector<std::string> transcripts[2];
+        std::vector<uint8_t> outputs[2];
+        for (int parallel = 0; parallel < 2; ++parallel) {
+            MessageCapture capture;
+            setWorkerCount(parallel ? 4 : 1);
+            setDefaultOptions(programOptions);
+            programOptions.outputName = "out.bmp";
+            programOptions.combine_mode = setup.mode;
+            programOptions.Divisor = 2.5;
+            programOptions.low_pass_threshold = setup.low;
+            programOptions.high_pass_threshold = setup.high;
+            programOptions.useNoiseReduction = setup.noise;
+            programOptions.darkFrameFile = "dark.bmp";
+            programOptions.darkFrameOpacity = setup.opacity;
+            written.clear();
+            EXPECT_EQ(run(inputs), 0);
+            transcripts[parallel] = capture.messages().transcript;
+            outputs[parallel] = written["out.bmp"];
+        }
+        setWorkerCount(0);
+        EXPECT_EQ(transcripts[0], transcripts[1]) << "mode " << setup.mode;
+        EXPECT_EQ(outputs[0], outputs[1]) << "mode " << setup.mode;
+        EXPECT_EQ(outputs[0].size(), 640u * 300 * 4);
+    }
 }
 
 TEST_F(StackRunTest, DarkFrameFallbacksTurnNoiseReductionOffForGood) {
@@ -244,9 +301,10 @@ TEST_F(StackRunTest, AccumulatorThatCannotBeAllocatedEndsTheRunWithoutOutput) {
     MessageCapture capture;
     files["a.bmp"] = {64, 64, {1, 2, 3}};
     setAllocationFilter([](int64_t size) { return size < 64 * 64 * 32; });
-    EXPECT_EQ(run({"a.bmp", "a.bmp"}), 0);
+    EXPECT_EQ(run({"a.bmp", "b-missing.bmp"}), 0);
+    // The run ends at once: nothing is said about the second file, even if it was loaded.
     EXPECT_EQ(capture.errors(), std::vector<std::string>{"Error allocating 128 KB of memory"});
-    EXPECT_EQ(loaded.size(), 1u);
+    EXPECT_EQ(capture.statuses().back(), "Loading image 1: a.bmp\n");
     EXPECT_TRUE(written.empty());
     EXPECT_EQ(outputWritten.load(), 0);
     EXPECT_EQ(busy.load(), 0);

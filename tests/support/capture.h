@@ -1,6 +1,7 @@
 // Captures everything the engine's message channels say, for assertions.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -8,7 +9,13 @@ struct CapturedMessages {
     std::vector<std::string> errors;
     std::vector<std::string> statuses;
     std::vector<std::string> diagnostics;
+    // Everything in the order it was said, each text behind "status: ", "error: " or
+    // "diagnostic: ".
+    std::vector<std::string> transcript;
 };
+
+// Called with every status text while a capture is installed (e.g. to act at a given step).
+extern std::function<void(const std::string&)> statusHook;
 
 // Installs a capturing sink for its lifetime and restores the defaults afterwards.
 class MessageCapture {

@@ -1,0 +1,133 @@
+// Micro-benchmarks of the per-pixel work: folding inputs into the accumulator in each mode,
+// with and without thresholds and a dark frame, and finalisation.
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "engine/combine.h"
+#include "engine/gamma.h"
+#include "engine/image.h"
+#include "engine/messages.h"
+#include "engine/options.h"
+#include "engine/parallel.h"
+
+namespace {
+
+constexpr int kWidth = 2000;
+constexpr int kHeight = 1500;  // 3 megapixels
+
+Image makeInput(uint32_t seed) {
+    Image image;
+    image.width = kWidth;
+    image.height = kHeight;
+    image.bitsPerPixel = 32;
+    image.bytesPerLine = 4 * kWidth;
+    image.dataSize = image.bytesPerLine * kHeight;
+    image.pixels = allocPixels(image.dataSize);
+    uint8_t* data = pixelData(image);
+    uint32_t state = seed;
+    for (int64_t i = 0; i < image.dataSize; ++i) {
+        state = state * 1664525u + 1013904223u;
+        data[i] = i % 4 == 0 ? 255 : static_cast<uint8_t>(state >> 24);
+    }
+    return image;
+}
+
+void silence() {
+    static const MessageSink quiet{[](const std::string&) {}, [](const std::string&) {},
+                                   [](const std::string&) {}};
+    installMessageSink(&quiet);
+}
+
+// state.range(0): mode (0 add, 3 brighten); range(1): thresholds on; range(2): dark frame on;
+// range(3): threads (1 or every core).
+void BM_Combine(benchmark::State& state) {
+    silence();
+    setDefaultOptions(runOptions);
+    runOptions.combine_mode = static_cast<int32_t>(state.range(0));
+    runOptions.combineFunc = state.range(0) == 3 ? combineBrighten : combineAdd;
+    if (state.range(1) != 0) {
+        runOptions.low_pass_threshold = 20;
+        runOptions.high_pass_threshold = 235;
+    }
+    runOptions.useNoiseReduction = static_cast<int32_t>(state.range(2));
+    setWorkerCount(static_cast<int>(state.range(3)));
+    setupGamma(0, 2.2);
+    Image input = makeInput(1);
+    Image dark = makeInput(2);
+    Image acc;
+    copyImageHeader(input, acc);
+    prepareAccumulator(acc);
+    for (auto _ : state) {
+        combineImage(acc, input, dark);
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * int64_t{kWidth} * kHeight);
+    freePixels(input.pixels);
+    freePixels(dark.pixels);
+    freePixels(acc.pixels);
+    setWorkerCount(0);
+}
+BENCHMARK(BM_Combine)
+    ->ArgNames({"mode", "thresholds", "dark", "threads"})
+    ->ArgsProduct({{0, 3}, {0, 1}, {0, 1}, {1, 0}})
+    ->Unit(benchmark::kMillisecond);
+
+// Four inputs folded in one pass, as the run does when images are ready together.
+void BM_CombineBatchOfFour(benchmark::State& state) {
+    silence();
+    setDefaultOptions(runOptions);
+    setupGamma(0, 2.2);
+    setWorkerCount(static_cast<int>(state.range(0)));
+    Image inputs[4] = {makeInput(1), makeInput(2), makeInput(3), makeInput(4)};
+    Image* pointers[4] = {&inputs[0], &inputs[1], &inputs[2], &inputs[3]};
+    Image none;
+    Image acc;
+    copyImageHeader(inputs[0], acc);
+    prepareAccumulator(acc);
+    for (auto _ : state) {
+        combineImages(acc, pointers, 4, none);
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * 4 * int64_t{kWidth} * kHeight);
+    for (Image& image : inputs) freePixels(image.pixels);
+    freePixels(acc.pixels);
+    setWorkerCount(0);
+}
+BENCHMARK(BM_CombineBatchOfFour)->ArgName("threads")->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond);
+
+// state.range(0): mode 1 (average: divides) or 0; range(1): custom curve; range(2): threads.
+void BM_Finalize(benchmark::State& state) {
+    silence();
+    setDefaultOptions(runOptions);
+    runOptions.combine_mode = static_cast<int32_t>(state.range(0));
+    runOptions.presetGammaCurve = state.range(1) != 0 ? 99 : 0;
+    setWorkerCount(static_cast<int>(state.range(2)));
+    setupGamma(runOptions.presetGammaCurve, 2.2);
+    Image input = makeInput(1);
+    Image none;
+    for (auto _ : state) {
+        state.PauseTiming();
+        Image acc;
+        copyImageHeader(input, acc);
+        prepareAccumulator(acc);
+        imageCounter.store(0);
+        for (int i = 0; i < 3; ++i) combineImage(acc, input, none);
+        imageCounter.store(3);
+        state.ResumeTiming();
+        finalizeImage(acc);
+        state.PauseTiming();
+        freePixels(acc.pixels);
+        state.ResumeTiming();
+    }
+    state.SetItemsProcessed(state.iterations() * int64_t{kWidth} * kHeight);
+    freePixels(input.pixels);
+    setWorkerCount(0);
+}
+BENCHMARK(BM_Finalize)
+    ->ArgNames({"average", "custom", "threads"})
+    ->ArgsProduct({{0, 1}, {0, 1}, {1, 0}})
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace

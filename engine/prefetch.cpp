@@ -1,0 +1,89 @@
+#include "engine/prefetch.h"
+
+Prefetcher::Prefetcher(std::vector<int> order, const std::vector<std::string>& arguments,
+                       ImageReader reader, int threads, int framesAllowed)
+    : order_(std::move(order)),
+      arguments_(arguments),
+      reader_(reader),
+      framesAllowed_(framesAllowed < 1 ? 1 : framesAllowed) {
+    slots_.reserve(order_.size());
+    for (std::size_t i = 0; i < order_.size(); ++i) slots_.push_back(std::make_unique<Slot>());
+    for (int t = 0; t < threads; ++t) {
+        try {
+            threads_.emplace_back([this] { decodeLoop(); });
+        } catch (...) {
+            break;  // fewer helpers (or none: take() then loads by itself)
+        }
+    }
+}
+
+Prefetcher::~Prefetcher() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        cancelled_ = true;
+    }
+    changed_.notify_all();
+    for (std::thread& thread : threads_) thread.join();
+    // Images loaded ahead but never reached are dropped unseen, messages and all.
+    for (std::size_t i = nextTake_; i < slots_.size(); ++i) freePixels(slots_[i]->loaded.image.pixels);
+}
+
+void Prefetcher::decodeLoop() {
+    for (;;) {
+        std::size_t position;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            // A frame is reserved before a file is claimed, so the earliest file still to be
+            // loaded always has its frame and the run can never wait on a file that cannot
+            // start.
+            changed_.wait(lock, [this] {
+                return cancelled_ || nextClaim_ >= order_.size() || framesInUse_ < framesAllowed_;
+            });
+            if (cancelled_ || nextClaim_ >= order_.size()) return;
+            ++framesInUse_;
+            position = nextClaim_++;
+        }
+        Slot& slot = *slots_[position];
+        initImage(slot.loaded.image);
+        deferMessages(&slot.loaded.messages);
+        slot.loaded.result = reader_(slot.loaded.image, arguments_[order_[position]].c_str());
+        deferMessages(nullptr);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            slot.done = true;
+        }
+        changed_.notify_all();
+    }
+}
+
+bool Prefetcher::nextReady() {
+    if (threads_.empty()) return false;
+    std::lock_guard<std::mutex> lock(mutex_);
+    return nextTake_ < slots_.size() && slots_[nextTake_]->done;
+}
+
+Prefetcher::Loaded Prefetcher::take() {
+    Loaded taken;
+    if (nextTake_ >= slots_.size()) return taken;
+    Slot& slot = *slots_[nextTake_];
+    if (threads_.empty()) {
+        initImage(slot.loaded.image);
+        slot.loaded.result = reader_(slot.loaded.image, arguments_[order_[nextTake_]].c_str());
+    } else {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&slot] { return slot.done; });
+    }
+    taken = std::move(slot.loaded);
+    slot.loaded.image.pixels = nullptr;
+    ++nextTake_;
+    return taken;
+}
+
+void Prefetcher::release() {
+    if (threads_.empty()) return;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        --framesInUse_;
+    }
+    changed_.notify_all();
+}
