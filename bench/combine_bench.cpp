@@ -91,7 +91,8 @@ void BM_CombineBatchOfFour(benchmark::State& state) {
         benchmark::ClobberMemory();
     }
     state.SetItemsProcessed(state.iterations() * 4 * int64_t{kWidth} * kHeight);
-    for (Image& image : inputs) freePixels(image.pixels);
+    for (Image& image : inputs)
+        freePixels(image.pixels);
     freePixels(acc.pixels);
     setWorkerCount(0);
 }
@@ -113,7 +114,8 @@ void BM_Finalize(benchmark::State& state) {
         copyImageHeader(input, acc);
         prepareAccumulator(acc);
         imageCounter.store(0);
-        for (int i = 0; i < 3; ++i) combineImage(acc, input, none);
+        for (int i = 0; i < 3; ++i)
+            combineImage(acc, input, none);
         imageCounter.store(3);
         state.ResumeTiming();
         finalizeImage(acc);

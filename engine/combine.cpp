@@ -31,6 +31,18 @@ struct Fold {
 
 enum class Mode { Add, Brighten, Other };
 
+// "Below 0 becomes 0" without a branch: which channels clamp is as random as the sensor
+// noise, and mispredicted branches cost more than the rest of the pixel. Clearing the word of
+// a negative value gives +0.0; the differences of two table entries are never -0.0 or NaN, so
+// this equals the comparison it replaces.
+inline double clampBelowZero(double value) {
+    uint64_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    bits &= ~static_cast<uint64_t>(static_cast<int64_t>(bits) >> 63);
+    std::memcpy(&value, &bits, sizeof bits);
+    return value;
+}
+
 // Per pixel: the inputs in their order, each thresholded, linearised, reduced by the dark
 // frame and folded into the slots, exactly the arithmetic (and order) of combineImage's
 // definition; only the dispatch is resolved at compile time.
@@ -62,9 +74,9 @@ void foldRange(const Fold& job, int64_t begin, int64_t end) {
                 r = r - d1;
                 g = g - d2;
                 b = b - d3;
-                if (r < 0.0) r = 0.0;
-                if (g < 0.0) g = 0.0;
-                if (b < 0.0) b = 0.0;
+                r = clampBelowZero(r);
+                g = clampBelowZero(g);
+                b = clampBelowZero(b);
             }
             if constexpr (kMode == Mode::Add) {
                 a1 = a1 + r;
@@ -103,7 +115,8 @@ void foldAll(const Fold& job, int64_t pixels) {
 bool compatible(const Image& output, Image& input) {
     // Sixteen-bit inputs are compared and combined on their high bytes; reading them as
     // four bytes per pixel would mix samples of neighbouring pixels.
-    if (input.bitsPerPixel >= 48) narrowSamples(input);
+    if (input.bitsPerPixel >= 48)
+        narrowSamples(input);
     return compareImages(output, input) != 0 && input.bitsPerPixel == 32 &&
            pixelData(input) != nullptr && pixelData(output) != nullptr &&
            output.bitsPerPixel == 256;
@@ -146,7 +159,8 @@ void combineBrighten(const double& newR, const double& newG, const double& newB,
 }
 
 int combineImages(Image& output, Image* const* inputs, int count, const Image& dark) {
-    if (count < 1 || count > kMaxCombineBatch) return -1;
+    if (count < 1 || count > kMaxCombineBatch)
+        return -1;
     for (int j = 0; j < count; ++j) {
         if (!compatible(output, *inputs[j])) {
             reportError("Can't combine incompatible images");
@@ -184,7 +198,8 @@ int combineImages(Image& output, Image* const* inputs, int count, const Image& d
 
     Fold job{};
     job.acc = reinterpret_cast<double*>(pixelData(output));
-    for (int j = 0; j < count; ++j) job.inputs[j] = pixelData(*inputs[j]);
+    for (int j = 0; j < count; ++j)
+        job.inputs[j] = pixelData(*inputs[j]);
     job.count = count;
     job.dark = subtractDark ? pixelData(dark) : nullptr;
     job.low3 = int64_t{3} * runOptions.low_pass_threshold;
@@ -224,7 +239,8 @@ int finalizeImage(Image& output) {
         }
         divisor = runOptions.Divisor;
         divide = std::fabs(divisor - 1.0) > 0.00001;
-        if (divide) diagnostic("Averaging %d images (Dividing values by %lf)\n", count, divisor);
+        if (divide)
+            diagnostic("Averaging %d images (Dividing values by %lf)\n", count, divisor);
     }
     const bool custom = runOptions.presetGammaCurve == 99;
     const double inverseExponent = 1.0 / effectiveGamma(runOptions.Gamma);

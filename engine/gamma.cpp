@@ -30,7 +30,8 @@ int sevenStepSearch(double linear) {
             i += step;
         }
     }
-    if (gammaTable[i] > linear) --i;
+    if (gammaTable[i] > linear)
+        --i;
     return i;
 }
 
@@ -65,22 +66,28 @@ void usePresetGammaCurve(int32_t curve) {
         std::memcpy(gammaTable, kHighContrastCurve, sizeof gammaTable);
     } else {
         reportError("Invalid Gamma Curve requested\n");
-        if (!tableBuilt) std::memcpy(gammaTable, kSrgbCurve, sizeof gammaTable);
+        if (!tableBuilt)
+            std::memcpy(gammaTable, kSrgbCurve, sizeof gammaTable);
     }
     tableChanged();
 }
 
 void createCustomGammaCurve(double gamma) {
     diagnostic("Creating Custom Gamma (%lf) Curve\n", gamma);
-    for (int i = 0; i < 256; ++i) gammaTable[i] = std::pow(i / 255.0, gamma);
+    for (int i = 0; i < 256; ++i)
+        gammaTable[i] = std::pow(i / 255.0, gamma);
     tableChanged();
 }
 
 uint8_t tableLinearToSample(double linear) {
+    // Stacked sums often exceed white; every table ends at 1.0.
+    if (linear >= gammaTable[255])
+        return 255;
     if (linear >= 0.0 && linear < 1.0) {
         // Scaling by a power of two is exact, so the bucket's lower edge is <= linear.
         int i = bucketStart[static_cast<int>(linear * kBuckets)];
-        while (i < 255 && gammaTable[i + 1] <= linear) ++i;
+        while (i < 255 && gammaTable[i + 1] <= linear)
+            ++i;
         return static_cast<uint8_t>(i);
     }
     return static_cast<uint8_t>(sevenStepSearch(linear));
@@ -88,8 +95,10 @@ uint8_t tableLinearToSample(double linear) {
 
 uint8_t customLinearToSample(double linear, double inverseExponent) {
     const double v = 255.0 * std::pow(linear, inverseExponent);
-    if (!(v >= 0.0)) return 0;
-    if (v >= 255.0) return 255;
+    if (!(v >= 0.0))
+        return 0;
+    if (v >= 255.0)
+        return 255;
     return static_cast<uint8_t>(v);
 }
 

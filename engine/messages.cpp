@@ -25,7 +25,8 @@ void writeOut(std::FILE* stream, const std::string& text) {
 }
 
 bool defer(DeferredMessage::Kind kind, const std::string& text) {
-    if (deferred == nullptr) return false;
+    if (deferred == nullptr)
+        return false;
     deferred->push_back({kind, text});
     return true;
 }
@@ -60,14 +61,17 @@ void showDiagnostic(const std::string& text) {
 
 }  // namespace
 
-void installMessageSink(const MessageSink* sink) { installedSink.store(sink); }
+void installMessageSink(const MessageSink* sink) {
+    installedSink.store(sink);
+}
 
 void setStatus(const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
     const std::string text = formatMessage(format, arguments);
     va_end(arguments);
-    if (!defer(DeferredMessage::Kind::Status, text)) showStatus(text);
+    if (!defer(DeferredMessage::Kind::Status, text))
+        showStatus(text);
 }
 
 void reportError(const char* format, ...) {
@@ -75,7 +79,8 @@ void reportError(const char* format, ...) {
     va_start(arguments, format);
     const std::string text = formatMessage(format, arguments);
     va_end(arguments);
-    if (!defer(DeferredMessage::Kind::Error, text)) showError(text);
+    if (!defer(DeferredMessage::Kind::Error, text))
+        showError(text);
 }
 
 void diagnostic(const char* format, ...) {
@@ -83,10 +88,13 @@ void diagnostic(const char* format, ...) {
     va_start(arguments, format);
     const std::string text = formatMessage(format, arguments);
     va_end(arguments);
-    if (!defer(DeferredMessage::Kind::Diagnostic, text)) showDiagnostic(text);
+    if (!defer(DeferredMessage::Kind::Diagnostic, text))
+        showDiagnostic(text);
 }
 
-void deferMessages(std::vector<DeferredMessage>* list) { deferred = list; }
+void deferMessages(std::vector<DeferredMessage>* list) {
+    deferred = list;
+}
 
 void replayMessages(const std::vector<DeferredMessage>& list) {
     for (const DeferredMessage& message : list) {

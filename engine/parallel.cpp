@@ -11,18 +11,22 @@ std::atomic<int> configuredWorkers{0};
 
 int workerCount() {
     const int configured = configuredWorkers.load();
-    if (configured > 0) return configured;
+    if (configured > 0)
+        return configured;
     static const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     return cores;
 }
 
-void setWorkerCount(int count) { configuredWorkers.store(count < 0 ? 0 : count); }
+void setWorkerCount(int count) {
+    configuredWorkers.store(count < 0 ? 0 : count);
+}
 
 void parallelFor(int64_t count, int64_t minimumChunk,
                  const std::function<void(int64_t begin, int64_t end)>& body) {
-    if (count <= 0) return;
-    const int64_t parts =
-        std::max<int64_t>(1, std::min<int64_t>(workerCount(), count / std::max<int64_t>(1, minimumChunk)));
+    if (count <= 0)
+        return;
+    const int64_t parts = std::max<int64_t>(
+        1, std::min<int64_t>(workerCount(), count / std::max<int64_t>(1, minimumChunk)));
     if (parts == 1) {
         body(0, count);
         return;
@@ -41,5 +45,6 @@ void parallelFor(int64_t count, int64_t minimumChunk,
         }
     }
     body(0, step);
-    for (std::thread& helper : helpers) helper.join();
+    for (std::thread& helper : helpers)
+        helper.join();
 }

@@ -7,7 +7,8 @@ Prefetcher::Prefetcher(std::vector<int> order, const std::vector<std::string>& a
       reader_(reader),
       framesAllowed_(framesAllowed < 1 ? 1 : framesAllowed) {
     slots_.reserve(order_.size());
-    for (std::size_t i = 0; i < order_.size(); ++i) slots_.push_back(std::make_unique<Slot>());
+    for (std::size_t i = 0; i < order_.size(); ++i)
+        slots_.push_back(std::make_unique<Slot>());
     for (int t = 0; t < threads; ++t) {
         try {
             threads_.emplace_back([this] { decodeLoop(); });
@@ -23,9 +24,11 @@ Prefetcher::~Prefetcher() {
         cancelled_ = true;
     }
     changed_.notify_all();
-    for (std::thread& thread : threads_) thread.join();
+    for (std::thread& thread : threads_)
+        thread.join();
     // Images loaded ahead but never reached are dropped unseen, messages and all.
-    for (std::size_t i = nextTake_; i < slots_.size(); ++i) freePixels(slots_[i]->loaded.image.pixels);
+    for (std::size_t i = nextTake_; i < slots_.size(); ++i)
+        freePixels(slots_[i]->loaded.image.pixels);
 }
 
 void Prefetcher::decodeLoop() {
@@ -39,7 +42,8 @@ void Prefetcher::decodeLoop() {
             changed_.wait(lock, [this] {
                 return cancelled_ || nextClaim_ >= order_.size() || framesInUse_ < framesAllowed_;
             });
-            if (cancelled_ || nextClaim_ >= order_.size()) return;
+            if (cancelled_ || nextClaim_ >= order_.size())
+                return;
             ++framesInUse_;
             position = nextClaim_++;
         }
@@ -57,14 +61,16 @@ void Prefetcher::decodeLoop() {
 }
 
 bool Prefetcher::nextReady() {
-    if (threads_.empty()) return false;
+    if (threads_.empty())
+        return false;
     std::lock_guard<std::mutex> lock(mutex_);
     return nextTake_ < slots_.size() && slots_[nextTake_]->done;
 }
 
 Prefetcher::Loaded Prefetcher::take() {
     Loaded taken;
-    if (nextTake_ >= slots_.size()) return taken;
+    if (nextTake_ >= slots_.size())
+        return taken;
     Slot& slot = *slots_[nextTake_];
     if (threads_.empty()) {
         initImage(slot.loaded.image);
@@ -80,7 +86,8 @@ Prefetcher::Loaded Prefetcher::take() {
 }
 
 void Prefetcher::release() {
-    if (threads_.empty()) return;
+    if (threads_.empty())
+        return;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         --framesInUse_;

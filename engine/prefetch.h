@@ -17,7 +17,7 @@
 #include "engine/stack.h"
 
 class Prefetcher {
-public:
+  public:
     struct Loaded {
         Image image;
         int result = -1;
@@ -38,7 +38,7 @@ public:
     // The caller has freed one taken image; another may be loaded in its place.
     void release();
 
-private:
+  private:
     struct Slot {
         Loaded loaded;
         bool done = false;

@@ -110,7 +110,8 @@ int runStack(int argumentCount, const std::vector<std::string>& arguments) {
     const int count = std::min<int>(argumentCount, static_cast<int>(arguments.size()));
     std::vector<int> order;
     for (int i = 1; i < count; ++i) {
-        if (arguments[i].empty() || arguments[i][0] != '-') order.push_back(i);
+        if (arguments[i].empty() || arguments[i][0] != '-')
+            order.push_back(i);
     }
     // With one core (or a sequential run) everything happens in order on this thread.
     const int loaders = workerCount() > 1 ? workerCount() : 0;
@@ -120,21 +121,27 @@ int runStack(int argumentCount, const std::vector<std::string>& arguments) {
     // accumulator in one pass; each pixel still takes them in input order.
     std::vector<std::unique_ptr<RunImage>> batch;
     const auto combineBatch = [&]() {
-        if (batch.empty()) return;
+        if (batch.empty())
+            return;
         Image* images[kMaxCombineBatch];
-        for (std::size_t j = 0; j < batch.size(); ++j) images[j] = &batch[j]->image;
+        for (std::size_t j = 0; j < batch.size(); ++j)
+            images[j] = &batch[j]->image;
         if (combineImages(output.image, images, static_cast<int>(batch.size()), dark.image) == 0) {
             imageCounter.fetch_add(static_cast<int32_t>(batch.size()));
         }
-        for (std::size_t j = 0; j < batch.size(); ++j) loads.release();
+        for (std::size_t j = 0; j < batch.size(); ++j)
+            loads.release();
         batch.clear();
     };
     // What imageCounter will be once the batch is combined: the numbering the user sees.
-    const auto accepted = [&]() { return imageCounter.load() + static_cast<int32_t>(batch.size()); };
+    const auto accepted = [&]() {
+        return imageCounter.load() + static_cast<int32_t>(batch.size());
+    };
 
     for (const int i : order) {
         const std::string& argument = arguments[i];
-        if (!batch.empty() && (batch.size() == kMaxRunBatch || !loads.nextReady())) combineBatch();
+        if (!batch.empty() && (batch.size() == kMaxRunBatch || !loads.nextReady()))
+            combineBatch();
         setStatus("Loading image %d: %s\n", accepted() + 1, argument.c_str());
         Prefetcher::Loaded loaded = loads.take();
         replayMessages(loaded.messages);
@@ -159,17 +166,17 @@ int runStack(int argumentCount, const std::vector<std::string>& arguments) {
             }
             setStatus("Setting output image dimensions: %d x %d\n", input->image.width,
                       input->image.height);
-            if (runOptions.useNoiseReduction != 0 &&
-                compareImages(dark.image, input->image) == 0) {
+            if (runOptions.useNoiseReduction != 0 && compareImages(dark.image, input->image) == 0) {
                 turnOffNoiseReduction();
                 reportError(
                     "Dark frame image can not be combined with input images -- Turning off "
                     "noise reduction\n");
             }
         } else if (compareImages(input->image, output.image) == 0) {
-            reportError("Cannot combine %s...\nNote: all input images must have the same "
-                        "dimensions.",
-                        argument.c_str());
+            reportError(
+                "Cannot combine %s...\nNote: all input images must have the same "
+                "dimensions.",
+                argument.c_str());
             input.reset();
             loads.release();
             continue;

@@ -215,15 +215,18 @@ uint8_t encodeBySearch(double linear) {
 }
 
 std::vector<Rgb> expectedResult(const std::vector<std::vector<Rgb>>& images, int mode,
-                                double divisor) {
+                                double divisor, const std::vector<Rgb>& dark = {}) {
     setupGamma(0, 2.2);
     std::vector<Rgb> result;
     for (std::size_t n = 0; n < images[0].size(); ++n) {
         double acc[3] = {0, 0, 0};
         for (const auto& image : images) {
             double v[3];
-            for (int k = 0; k < 3; ++k)
+            for (int k = 0; k < 3; ++k) {
                 v[k] = gammaTable[image[n][k]];
+                if (!dark.empty())
+                    v[k] = std::max(0.0, v[k] - gammaTable[dark[n][k]]);
+            }
             if (mode == 3) {
                 if (acc[0] + acc[1] + acc[2] < v[0] + v[1] + v[2])
                     for (int k = 0; k < 3; ++k)
@@ -262,20 +265,28 @@ TEST_F(CliRun, EveryModeMatchesTheArithmeticPixelForPixel) {
         names.push_back(path("in" + std::to_string(i) + ".bmp"));
         writeBmp("in" + std::to_string(i) + ".bmp", w, h, images.back());
     }
+    const std::vector<Rgb> dark = pattern(w, h, 9);
+    writeBmp("dark.bmp", w, h, dark);
     struct Case {
         const char* mode;
         int code;
         double divisor;
-    } cases[] = {{"stack", 0, 1}, {"average", 1, 1}, {"mix", 2, 2.5}, {"brighten", 3, 1}};
+        bool dark;
+    } cases[] = {{"stack", 0, 1, false},    {"average", 1, 1, false}, {"mix", 2, 2.5, false},
+                 {"brighten", 3, 1, false}, {"average", 1, 1, true},  {"brighten", 3, 1, true}};
     for (const Case& c : cases) {
         std::vector<std::string> arguments{"-m", c.mode,         "-d", std::to_string(c.divisor),
                                            "-o", path("out.bmp")};
+        if (c.dark)
+            arguments.insert(arguments.end(), {"--dark", path("dark.bmp")});
         arguments.insert(arguments.end(), names.begin(), names.end());
         const RunResult result = run(arguments);
         EXPECT_EQ(result.status, 0) << c.mode << result.err;
         EXPECT_EQ(result.err, "") << c.mode;
         EXPECT_EQ(result.out, "") << c.mode;  // diagnostics only with --verbose
-        EXPECT_EQ(readBmp("out.bmp", w, h), expectedResult(images, c.code, c.divisor)) << c.mode;
+        EXPECT_EQ(readBmp("out.bmp", w, h),
+                  expectedResult(images, c.code, c.divisor, c.dark ? dark : std::vector<Rgb>{}))
+            << c.mode << (c.dark ? " with dark frame" : "");
     }
 }
 

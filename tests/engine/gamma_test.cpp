@@ -60,7 +60,8 @@ TEST(Gamma, EveryPresetEntryRoundTripsAndTablesRiseStrictly) {
 // The seven-step search written out literally: the definition the fast inverse must match.
 int sevenStepReference(double linear) {
     int i = 128;
-    for (int step = 64; step > 0; step /= 2) i += gammaTable[i] > linear ? -step : step;
+    for (int step = 64; step > 0; step /= 2)
+        i += gammaTable[i] > linear ? -step : step;
     return gammaTable[i] > linear ? i - 1 : i;
 }
 
@@ -80,7 +81,8 @@ TEST(Gamma, FastInverseMatchesTheSearchEverywhere) {
             probes.push_back(b / 4096.0);
             probes.push_back(std::nextafter(b / 4096.0, -1.0));
         }
-        for (double x : probes) ASSERT_EQ(toSample(x), sevenStepReference(x)) << what << " " << x;
+        for (double x : probes)
+            ASSERT_EQ(toSample(x), sevenStepReference(x)) << what << " " << x;
     };
     setupGamma(0, 2.2);
     check("sRGB");

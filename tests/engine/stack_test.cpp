@@ -182,7 +182,8 @@ TEST_F(StackRunTest, StopTakesEffectAfterTheNextAcceptedImage) {
     files["b.bmp"] = {2, 2, {1, 2, 3}};
     // c is broken, so anything said about it would show that it was reached.
     statusHook = [](const std::string& text) {
-        if (text == "Loading image 2: b.bmp\n") stopRequest.store(1);
+        if (text == "Loading image 2: b.bmp\n")
+            stopRequest.store(1);
     };
     EXPECT_EQ(run({"a.bmp", "b.bmp", "c-broken.bmp", "d.bmp"}), -1);
     EXPECT_EQ(capture.errors(), std::vector<std::string>{});
@@ -209,12 +210,15 @@ TEST_F(StackRunTest, ParallelRunsMatchSequentialRunsExactly) {
     files["small.bmp"] = {64, 30, {}, false, 99};
     files["dark.bmp"] = {640, 300, {}, false, 77};
     const std::vector<std::string> inputs{"f0.bmp", "broken.bmp", "f1.bmp", "small.bmp", "f2.bmp",
-                                          "f3.bmp", "f4.bmp", "f5.bmp", "f6.bmp"};
+                                          "f3.bmp", "f4.bmp",     "f5.bmp", "f6.bmp"};
     struct Setup {
         int mode, low, high, noise;
         double opacity;
-    } setups[] = {{0, 0, 255, 0, 1.0}, {1, 10, 240, 1, 1.0}, {2, 0, 255, 1, 0.4},
-                  {3, 30, 200, 0, 1.0}, {3, 0, 255, 1, 1.0}};
+    } setups[] = {{0, 0, 255, 0, 1.0},
+                  {1, 10, 240, 1, 1.0},
+                  {2, 0, 255, 1, 0.4},
+                  {3, 30, 200, 0, 1.0},
+                  {3, 0, 255, 1, 1.0}};
     for (const Setup& setup : setups) {
         std::vector<std::string> transcripts[2];
         std::vector<uint8_t> outputs[2];
