@@ -7,7 +7,7 @@
 #include "engine/messages.h"
 #include "engine/options.h"
 
-double gammaTable[256];
+double gammaTable[258];
 
 namespace {
 
@@ -16,11 +16,9 @@ bool tableBuilt = false;
 
 // The inverse of a table lookup is the largest index whose entry is <= the value. Instead of
 // searching the whole table for every sample, the value's bucket gives a starting index that
-// is never too high, and a step or two up the table finds the index the seven-step search
-// finds. The entries are far enough apart that a bucket rarely holds more than one.
-constexpr int kBuckets = 4096;
-uint8_t bucketStart[kBuckets];
-
+// is never too high, and two comparisons with the next entries find the index the seven-step
+// search finds (the preset curves' entries are never closer than a bucket's width; tables
+// that are denser near black take the stepping loop).
 int sevenStepSearch(double linear) {
     int i = 128;
     for (int step = 64; step > 0; step /= 2) {
@@ -37,9 +35,15 @@ int sevenStepSearch(double linear) {
 
 void tableChanged() {
     tableBuilt = true;
-    for (int b = 0; b < kBuckets; ++b) {
-        bucketStart[b] = static_cast<uint8_t>(sevenStepSearch(b / double{kBuckets}));
+    // Two entries past the end that nothing reaches, so the two-step inverse may look ahead.
+    gammaTable[256] = gammaTable[257] = HUGE_VAL;
+    bool twoSteps = true;
+    for (int b = 0; b < kGammaBuckets; ++b) {
+        gammaBucketStart[b] = static_cast<uint8_t>(sevenStepSearch(b / double{kGammaBuckets}));
+        const double lastInBucket = std::nextafter((b + 1) / double{kGammaBuckets}, 0.0);
+        if (sevenStepSearch(lastInBucket) - gammaBucketStart[b] > 2) twoSteps = false;
     }
+    gammaBucketsTwoSteps = twoSteps;
 }
 
 }  // namespace
@@ -61,13 +65,13 @@ void setupGamma(int32_t curve, double gamma) {
 void usePresetGammaCurve(int32_t curve) {
     diagnostic("Using Preset Gamma Curve %d\n", curve);
     if (curve == 0) {
-        std::memcpy(gammaTable, kSrgbCurve, sizeof gammaTable);
+        std::memcpy(gammaTable, kSrgbCurve, sizeof kSrgbCurve);
     } else if (curve == 1) {
-        std::memcpy(gammaTable, kHighContrastCurve, sizeof gammaTable);
+        std::memcpy(gammaTable, kHighContrastCurve, sizeof kHighContrastCurve);
     } else {
         reportError("Invalid Gamma Curve requested\n");
         if (!tableBuilt)
-            std::memcpy(gammaTable, kSrgbCurve, sizeof gammaTable);
+            std::memcpy(gammaTable, kSrgbCurve, sizeof kSrgbCurve);
     }
     tableChanged();
 }
@@ -79,15 +83,14 @@ void createCustomGammaCurve(double gamma) {
     tableChanged();
 }
 
-uint8_t tableLinearToSample(double linear) {
-    // Stacked sums often exceed white; every table ends at 1.0.
-    if (linear >= gammaTable[255])
-        return 255;
+uint8_t gammaBucketStart[kGammaBuckets];
+bool gammaBucketsTwoSteps = false;
+
+uint8_t searchLinearToSample(double linear) {
     if (linear >= 0.0 && linear < 1.0) {
         // Scaling by a power of two is exact, so the bucket's lower edge is <= linear.
-        int i = bucketStart[static_cast<int>(linear * kBuckets)];
-        while (i < 255 && gammaTable[i + 1] <= linear)
-            ++i;
+        int i = gammaBucketStart[static_cast<int>(linear * kGammaBuckets)];
+        while (i < 255 && gammaTable[i + 1] <= linear) ++i;
         return static_cast<uint8_t>(i);
     }
     return static_cast<uint8_t>(sevenStepSearch(linear));

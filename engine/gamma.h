@@ -7,7 +7,8 @@
 
 #include <cstdint>
 
-extern double gammaTable[256];
+// 256 entries (and two guard entries past the end for the inverse's look-ahead).
+extern double gammaTable[258];
 
 // Builds gammaTable from a curve selector (0 sRGB, 1 High Contrast, 99 custom) and exponent.
 void setupGamma(int32_t curve, double gamma);
@@ -25,9 +26,32 @@ void linearToSample(double linear, uint8_t& sample);
 
 // The two inverses behind linearToSample, for loops that choose once: the table's (presets)
 // and the power curve's with 1 / exponent.
-uint8_t tableLinearToSample(double linear);
+inline uint8_t tableLinearToSample(double linear);
 uint8_t customLinearToSample(double linear, double inverseExponent);
 
 // The custom exponent that is actually in force for a stored Gamma (out-of-range values
 // fall back to 2.2 for both directions).
 double effectiveGamma(double gamma);
+
+// ---- the table inverse, inline for the encoding loops ----
+constexpr int kGammaBuckets = 4096;
+// Per bucket of [0, 1): the inverse of its lower edge; rebuilt with the table.
+extern uint8_t gammaBucketStart[kGammaBuckets];
+// Whether no bucket holds more than two entries (true for the preset curves).
+extern bool gammaBucketsTwoSteps;
+uint8_t searchLinearToSample(double linear);
+
+inline uint8_t tableLinearToSample(double linear) {
+    // Stacked sums often exceed white; every table ends at 1.0.
+    if (linear >= gammaTable[255]) return 255;
+    if (gammaBucketsTwoSteps && linear >= 0.0) {
+        // Exact: the bucket's lower edge (a power-of-two scaling) is <= linear, and at most
+        // two entries follow it within the bucket. Comparisons, not branches: whether noise
+        // crosses an entry is random.
+        const int start = gammaBucketStart[static_cast<int>(linear * kGammaBuckets)];
+        const int one = gammaTable[start + 1] <= linear;
+        const int two = gammaTable[start + 2] <= linear;
+        return static_cast<uint8_t>(start + one + (one & two));
+    }
+    return searchLinearToSample(linear);
+}
