@@ -1,25 +1,10 @@
-// Whole runs from the Start button through the worker and progress threads on real files,
-// with the boxes a run shows answered by the test hook.
+// Whole runs from the Start button through the worker and progress threads on real files.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <mutex>
-#include <sstream>
-#include <string>
-#include <vector>
 
 #include "engine/image.h"
-#include "engine/messages.h"
-#include "engine/options.h"
-#include "imageio/imageio.h"
-#include "settings/settings.h"
-#include "ui/mainwindow.h"
-#include "ui/processing.h"
-#include "ui/ui.h"
+#include "window_fixture.h"
 
 namespace {
 
@@ -38,81 +23,26 @@ void writeFrame(const std::string& path, int width, int height, uint8_t value) {
     freePixels(image.pixels);
 }
 
-class ProcessingTest : public ::testing::Test {
+class ProcessingTest : public WindowTest {
   protected:
-    void SetUp() override {
-        dir = ::testing::TempDir() + "processingXXXXXX";
-        ASSERT_NE(mkdtemp(dir.data()), nullptr);
-        output = path("out.bmp");
-        setSettingsDirectory(dir);
-        installImageFileHandlers();
-        installDesktopMessageSink();
-        PlatformHooks hooks;
-        hooks.messageBox = [this](Window*, const std::string& text, const std::string& caption,
-                                  unsigned) {
-            boxes.push_back(caption + ": " + text);
-            if (onBox)
-                onBox(text);
-            return static_cast<int>(IDOK);
-        };
-        hooks.shellOpen = [this](const std::string& file) {
-            opened.push_back(file);
-            return shellResult;
-        };
-        setPlatformHooks(hooks);
-        ASSERT_NE(openMainWindow(dir + "/"), nullptr);
-        setLaunch(0);
-    }
-    void TearDown() override {
-        waitForRunEnd();
-        if (mainWindow != nullptr)
-            simulateClose(mainWindow);
-        setPlatformHooks({});
-        setSettingsDirectory("");
-        installMessageSink(nullptr);
-        std::filesystem::remove_all(dir);
-    }
-
-    std::string path(const std::string& name) const { return dir + "/" + name; }
-    void setLaunch(int launch) {
-        std::lock_guard<std::mutex> lock(optionsMutex);
-        programOptions.launch_after_processing = launch;
-    }
     void addFiles(const std::vector<std::string>& files) {
-        int x = 0;
-        int y = 0;
-        controlCenter(mainWindow, IDC_LIST_FILES, x, y);
-        simulateDrop(mainWindow, files, x, y);
-        simulateTyping(mainWindow, IDC_OUTPUT_NAME, output);
+        drop(IDC_LIST_FILES, files);
+        simulateTyping(mainWindow, IDC_OUTPUT_NAME, output());
     }
+    std::string output() const { return path("out.bmp"); }
     // Start, then keep the interface running until the run and both threads have ended.
     void run() {
         simulateClick(mainWindow, IDC_START);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while ((busy.load() != 0 || runThreadsActive() > 0) &&
-               std::chrono::steady_clock::now() < deadline) {
-            processEvents(10);
-        }
+        ASSERT_TRUE(waitForRunEnd());
         processEvents(50);  // control updates the threads queued last
-        ASSERT_EQ(runThreadsActive(), 0);
-    }
-    void waitForRunEnd() {
-        while (busy.load() != 0 || runThreadsActive() > 0)
-            processEvents(10);
     }
     int shown(const std::string& box) const {
         return static_cast<int>(std::count(boxes.begin(), boxes.end(), box));
     }
-
-    std::string dir;
-    std::string output;
-    std::vector<std::string> boxes;
-    std::vector<std::string> opened;
-    std::function<void(const std::string&)> onBox;
-    int shellResult = 42;
 };
 
 TEST_F(ProcessingTest, StartRefusesBeforeAnyThreadStarts) {
+    ASSERT_TRUE(open());
     writeFrame(path("a.bmp"), 4, 3, 50);
     struct Case {
         std::string output;
@@ -126,10 +56,10 @@ TEST_F(ProcessingTest, StartRefusesBeforeAnyThreadStarts) {
         {path("out.png"), IDC_MODE_STACK, "1",
          "Error: Unsupported Output File Format: Must be JPEG, TIFF or BMP"},
         {path("a.bmp"), IDC_MODE_STACK, "1", "Error: The output file is one of the input images"},
-        {output, IDC_MODE_MIX, "0", badDivisor},
-        {output, IDC_MODE_MIX, "-2", badDivisor},
-        {output, IDC_MODE_MIX, "inf", badDivisor},
-        {output, IDC_MODE_MIX, "abc", badDivisor},
+        {output(), IDC_MODE_MIX, "0", badDivisor},
+        {output(), IDC_MODE_MIX, "-2", badDivisor},
+        {output(), IDC_MODE_MIX, "inf", badDivisor},
+        {output(), IDC_MODE_MIX, "abc", badDivisor},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.output + " " + c.divisor);
@@ -141,14 +71,14 @@ TEST_F(ProcessingTest, StartRefusesBeforeAnyThreadStarts) {
         simulateTyping(mainWindow, IDC_DIVISOR, c.divisor);
         simulateClick(mainWindow, IDC_START);
         EXPECT_EQ(boxes, std::vector<std::string>{c.box});
-        EXPECT_EQ(busy.load(), 0);
-        EXPECT_EQ(runThreadsActive(), 0);
+        EXPECT_EQ(busy.load() + runThreadsActive(), 0);
     }
-    EXPECT_FALSE(std::filesystem::exists(output));
+    EXPECT_FALSE(std::filesystem::exists(output()));
     EXPECT_FALSE(std::filesystem::exists(path("out.png")));
 }
 
 TEST_F(ProcessingTest, FullRunWritesOutputThenFinishesOrLaunches) {
+    ASSERT_TRUE(open());
     writeFrame(path("a.bmp"), 8, 6, 10);
     writeFrame(path("b.jpg"), 8, 6, 20);
     writeFrame(path("c.bmp"), 8, 6, 30);
@@ -163,58 +93,59 @@ TEST_F(ProcessingTest, FullRunWritesOutputThenFinishesOrLaunches) {
     addFiles({path("c.bmp"), path("a.bmp"), path("b.jpg")});
     for (const Case& c : cases) {
         SCOPED_TRACE(c.launch * 100 + c.shell + (c.leftoverStop ? 1000 : 0));
-        std::filesystem::remove(output);
+        std::filesystem::remove(output());
         boxes.clear();
         opened.clear();
-        setLaunch(c.launch);
+        programOptions.launch_after_processing = c.launch;  // no run is going
         shellResult = c.shell;
         stopRequest.store(c.leftoverStop ? 1 : 0);
         run();
         Image result;
-        ASSERT_EQ(readImage(result, output.c_str()), 0);
+        ASSERT_EQ(readImage(result, output().c_str()), 0);
         EXPECT_EQ(result.width * 10 + result.height, 86);
         freePixels(result.pixels);
         EXPECT_EQ(imageCounter.load(), 3);
         EXPECT_EQ(opened,
-                  c.launch == 1 ? std::vector<std::string>{output} : std::vector<std::string>{});
+                  c.launch == 1 ? std::vector<std::string>{output()} : std::vector<std::string>{});
         EXPECT_EQ(boxes, c.finishedBox ? std::vector<std::string>{"Complete: Processing Finished"}
                                        : std::vector<std::string>{});
-        EXPECT_EQ(getDlgItemText(mainWindow, IDC_STATUS, 1023), "");
+        EXPECT_EQ(text(IDC_STATUS), "");
         EXPECT_EQ(progressPos(getDlgItem(mainWindow, IDC_PROGRESS)), 0);
     }
 }
 
 TEST_F(ProcessingTest, BadFileIsReportedAndTheRunGoesOnUnlessStopped) {
+    ASSERT_TRUE(open());
     std::ofstream(path("a.bmp")) << "not an image at all";
     writeFrame(path("b.bmp"), 8, 6, 10);
     writeFrame(path("c.jpg"), 8, 6, 30);
-    setLaunch(1);  // the viewer only for this run's own output
+    programOptions.launch_after_processing = 1;  // the viewer only for this run's own output
     addFiles({path("b.bmp"), path("a.bmp"), path("c.jpg")});
     const std::string problem = "Problem loading " + path("a.bmp") + "...ignoring\n";
     // While the run waits on the box, a second Start is refused.
-    onBox = [&](const std::string& text) {
-        if (text == problem)
+    onBox = [&](const std::string& box) {
+        if (box == problem)
             simulateClick(mainWindow, IDC_START);
     };
     run();
     EXPECT_EQ(shown("Error: " + problem), 1);
     EXPECT_EQ(imageCounter.load(), 2);
-    EXPECT_EQ(opened, std::vector<std::string>{output});
+    EXPECT_EQ(opened, std::vector<std::string>{output()});
     EXPECT_EQ(shown("Complete: Processing Finished"), 0);
 
     // Stop pressed while the box is open: the run ends at its next check and writes nothing.
-    std::filesystem::remove(output);
-    onBox = [&](const std::string& text) {
-        if (text == problem)
+    std::filesystem::remove(output());
+    onBox = [&](const std::string& box) {
+        if (box == problem)
             simulateClick(mainWindow, IDC_STOP);
     };
     run();
     EXPECT_EQ(shown("Error: " + problem), 2);
-    EXPECT_FALSE(std::filesystem::exists(output));
+    EXPECT_FALSE(std::filesystem::exists(output()));
     EXPECT_EQ(stopRequest.load(), 0);
 
     // Nothing combined: the file an earlier run left is not presented as the result.
-    std::ofstream(output) << "older";
+    std::ofstream(output()) << "older";
     listSetSelected(listView, 1, true);
     listSetSelected(listView, 2, true);
     simulateClick(mainWindow, IDC_REMOVE_SELECTED);
@@ -225,6 +156,7 @@ TEST_F(ProcessingTest, BadFileIsReportedAndTheRunGoesOnUnlessStopped) {
 }
 
 TEST_F(ProcessingTest, ClosingDuringARunStopsItThenSaves) {
+    ASSERT_TRUE(open());
     // Enough work that the run is still going when Start returns after its pause.
     writeFrame(path("big.jpg"), 1600, 1200, 40);
     addFiles(std::vector<std::string>(60, path("big.jpg")));
@@ -236,11 +168,9 @@ TEST_F(ProcessingTest, ClosingDuringARunStopsItThenSaves) {
     EXPECT_EQ(mainWindow, nullptr);
     EXPECT_EQ(runThreadsActive(), 0);
     EXPECT_LT(imageCounter.load(), 60);
-    EXPECT_FALSE(std::filesystem::exists(output));
+    EXPECT_FALSE(std::filesystem::exists(output()));
     EXPECT_TRUE(boxes.empty());
-    std::stringstream saved;
-    saved << std::ifstream(path("quorvane.ini")).rdbuf();
-    EXPECT_NE(saved.str().find("combine_mode=3\n"), std::string::npos) << saved.str();
+    EXPECT_NE(savedSettings().find("combine_mode=3\n"), std::string::npos) << savedSettings();
 }
 
 }  // namespace

@@ -1,0 +1,118 @@
+// What the window tests share: settings in a temporary folder, the desktop's message sink, and
+// hooks that answer and record message boxes, file dialogs, shell calls and popup menus.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "engine/messages.h"
+#include "engine/options.h"
+#include "imageio/imageio.h"
+#include "settings/settings.h"
+#include "ui/mainwindow.h"
+#include "ui/processing.h"
+#include "ui/ui.h"
+
+// Keeps the interface running until done() holds; false when that took longer than seconds.
+template <typename Done>
+bool pumpUntil(Done done, int seconds = 5) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        processEvents(5);
+    }
+    return true;
+}
+
+class WindowTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir = ::testing::TempDir() + "windowXXXXXX";
+        ASSERT_NE(mkdtemp(dir.data()), nullptr);
+        setSettingsDirectory(dir);
+        installImageFileHandlers();
+        installDesktopMessageSink();
+        lastFileLocation.clear();
+        setDefaultOptions(programOptions);
+        PlatformHooks hooks;
+        hooks.messageBox = [this](Window*, const std::string& text, const std::string& caption,
+                                  unsigned) {
+            boxes.push_back(caption + ": " + text);
+            if (onBox)
+                onBox(text);
+            return static_cast<int>(IDOK);
+        };
+        hooks.fileDialog = [this](const FileDialogRequest& request, std::string& selection) {
+            requests.push_back(request);
+            if (answers.empty())
+                return false;
+            selection = answers.front();
+            answers.erase(answers.begin());
+            return true;
+        };
+        hooks.shellOpen = [this](const std::string& file) {
+            opened.push_back(file);
+            return shellResult;
+        };
+        hooks.popupMenu = [this](Window* owner, int menuId, int index) {
+            popups += owner == mainWindow && menuId == IDM_MAIN && index == 0 ? 1 : 100;
+        };
+        setPlatformHooks(hooks);
+    }
+    void TearDown() override {
+        EXPECT_TRUE(waitForRunEnd());
+        if (mainWindow != nullptr)
+            simulateClose(mainWindow);
+        setPlatformHooks({});
+        setSettingsDirectory("");
+        installMessageSink(nullptr);
+        std::filesystem::remove_all(dir);
+    }
+
+    // The main window with its default output in the temporary folder.
+    Window* open() { return openMainWindow(dir + "/"); }
+    std::string path(const std::string& name) const { return dir + "/" + name; }
+    std::string text(int id, Window* window = mainWindow) const {
+        return getDlgItemText(window, id, 1023);
+    }
+    void command(int id) { sendMessage(mainWindow, WM_COMMAND, makeCommand(id, 0), 0); }
+    void drop(int target, const std::vector<std::string>& files) {
+        int x = 0;
+        int y = 0;
+        controlCenter(mainWindow, target, x, y);
+        simulateDrop(mainWindow, files, x, y);
+    }
+    std::vector<std::string> entries() const {
+        std::vector<std::string> result;
+        for (int i = 0; i < listCount(listView); ++i)
+            result.push_back(listItemText(listView, i, 0, 511));
+        return result;
+    }
+    std::string savedSettings() const {
+        std::stringstream saved;
+        saved << std::ifstream(path("quorvane.ini")).rdbuf();
+        return saved.str();
+    }
+    // The run and both its threads have ended (within a minute).
+    bool waitForRunEnd() {
+        return pumpUntil([] { return busy.load() == 0 && runThreadsActive() == 0; }, 60);
+    }
+
+    std::string dir;
+    std::vector<std::string> boxes;  // "caption: text"
+    std::function<void(const std::string&)> onBox;
+    std::vector<FileDialogRequest> requests;
+    std::vector<std::string> answers;  // selections the file dialog gives, in turn; then cancel
+    std::vector<std::string> opened;
+    int shellResult = 42;
+    int popups = 0;  // popup 0 of the main menu over the main window counts 1, others 100
+};
