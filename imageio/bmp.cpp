@@ -8,6 +8,7 @@
 #include <new>
 
 #include "engine/messages.h"
+#include "imageio/layout.h"
 
 namespace {
 
@@ -94,17 +95,8 @@ void packRow(uint8_t* out, const uint8_t* in, int32_t width, int bitsPerPixel) {
 // Whether every row the writer will read lies inside the image's pixel memory and the result
 // fits the format's 32-bit size fields.
 bool canWrite(const Image& image) {
-    const int bits = image.bitsPerPixel;
-    if (bits != 24 && bits != 32 && bits != 48 && bits != 64)
-        return false;
-    if (pixelData(image) == nullptr || image.width <= 0 || image.height <= 0)
-        return false;
-    const int64_t rowBytes = int64_t{image.width} * (bits / 8);
-    if (image.bytesPerLine < rowBytes || image.dataSize < rowBytes)
-        return false;
-    if ((image.dataSize - rowBytes) / image.bytesPerLine < image.height - 1)
-        return false;
-    return fileRowSize(image.width) * image.height <= int64_t{UINT32_MAX} - kPixelDataOffset;
+    return writableLayout(image) &&
+           fileRowSize(image.width) * image.height <= int64_t{UINT32_MAX} - kPixelDataOffset;
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "engine/image.h"
 #include "engine/messages.h"
 #include "imageio/filenames.h"
+#include "imageio/layout.h"
 
 namespace {
 
@@ -82,7 +83,8 @@ int decodeRows(ReadJob& job) {
 #ifdef JCS_EXTENSIONS
     // Colour files decode straight into the 32-bit layout (the library fills the first byte
     // with 255), which saves the pass that would spread packed RGB rows apart.
-    if (cinfo.out_color_space == JCS_RGB) cinfo.out_color_space = JCS_EXT_XRGB;
+    if (cinfo.out_color_space == JCS_RGB)
+        cinfo.out_color_space = JCS_EXT_XRGB;
 #endif
     jpeg_start_decompress(&cinfo);
 
@@ -201,15 +203,6 @@ int encode(WriteJob& job) {
         return -1;
     }
     return encodeRows(job);
-}
-
-// The writer needs packed RGB rows it can read in full.
-bool writableLayout(const Image& image) {
-    const int bits = image.bitsPerPixel;
-    if (bits != 24 && bits != 32 && bits != 48 && bits != 64)
-        return false;
-    return image.pixels != nullptr && image.width > 0 && image.height > 0 &&
-           image.bytesPerLine >= static_cast<int64_t>(image.width) * (bits / 8);
 }
 
 }  // namespace

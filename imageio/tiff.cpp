@@ -17,6 +17,7 @@
 #include "engine/image.h"
 #include "engine/messages.h"
 #include "imageio/filenames.h"
+#include "imageio/layout.h"
 
 namespace {
 
@@ -100,14 +101,6 @@ int turnUpright(Image& image) {
     }
     std::free(spare);
     return 0;
-}
-
-bool writableLayout(const Image& image) {
-    const int bits = image.bitsPerPixel;
-    if (bits != 24 && bits != 32 && bits != 48 && bits != 64)
-        return false;
-    return image.pixels != nullptr && image.width > 0 && image.height > 0 &&
-           image.bytesPerLine >= static_cast<int64_t>(image.width) * (bits / 8);
 }
 
 bool setTags(TIFF* tif, const Image& image) {

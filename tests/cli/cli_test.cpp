@@ -23,12 +23,11 @@
 #include "engine/options.h"
 #include "imageio/imageio.h"
 #include "support/capture.h"
+#include "support/images.h"
 
 extern char** environ;
 
 namespace {
-
-using Rgb = std::array<uint8_t, 3>;
 
 // ---- the parser, in-process ----
 
@@ -373,19 +372,7 @@ class CliFormats : public CliRun {
     // Writes a picture through the program's own codecs and returns what a reader decodes.
     std::vector<Rgb> writeWithCodec(const std::string& name, int width, int height, int seed) {
         const std::vector<Rgb> pixels = pattern(width, height, seed);
-        Image image;
-        image.width = width;
-        image.height = height;
-        image.bitsPerPixel = 32;
-        image.bytesPerLine = 4 * width;
-        image.dataSize = image.bytesPerLine * height;
-        image.pixels = allocPixels(image.dataSize);
-        for (std::size_t n = 0; n < pixels.size(); ++n) {
-            uint8_t* d = pixelData(image) + 4 * n;
-            d[0] = 255;
-            for (int k = 0; k < 3; ++k)
-                d[1 + k] = pixels[n][k];
-        }
+        Image image = makeRgbImage(width, height, pixels);
         runOptions.jpeg_quality = 90;
         EXPECT_EQ(writeImage(image, path(name).c_str()), 0);
         freePixels(image.pixels);

@@ -11,26 +11,7 @@
 #include "engine/gamma.h"
 #include "engine/image.h"
 #include "engine/options.h"
-
-using Rgb = std::array<uint8_t, 3>;
-
-// A 32-bit image whose pixels are given row by row.
-inline Image makeRgbImage(int width, int height, const std::vector<Rgb>& pixels) {
-    Image image;
-    image.width = width;
-    image.height = height;
-    image.bitsPerPixel = 32;
-    image.bytesPerLine = 4 * width;
-    image.dataSize = image.bytesPerLine * height;
-    image.pixels = allocPixels(image.dataSize);
-    uint8_t* data = pixelData(image);
-    for (std::size_t n = 0; n < pixels.size(); ++n) {
-        data[n * 4] = 255;
-        for (int k = 0; k < 3; ++k)
-            data[n * 4 + 1 + k] = pixels[n][k];
-    }
-    return image;
-}
+#include "support/images.h"
 
 inline Rgb pixelAt(const Image& image, int n) {
     const uint8_t* p = pixelData(image) + n * 4;

@@ -4,19 +4,14 @@
 #include <algorithm>
 
 #include "engine/image.h"
+#include "support/images.h"
 #include "window_fixture.h"
 
 namespace {
 
 // A frame of one grey value, saved through the codecs.
 void writeFrame(const std::string& path, int width, int height, uint8_t value) {
-    Image image;
-    image.width = width;
-    image.height = height;
-    image.bitsPerPixel = 32;
-    image.bytesPerLine = 4 * width;
-    image.dataSize = image.bytesPerLine * height;
-    image.pixels = allocPixels(image.dataSize);
+    Image image = makeRgbImage(width, height, {});
     std::fill(pixelData(image), pixelData(image) + image.dataSize, value);
     runOptions.jpeg_quality = 90;
     ASSERT_EQ(writeImage(image, path.c_str()), 0) << path;
