@@ -41,7 +41,8 @@ void tableChanged() {
     for (int b = 0; b < kGammaBuckets; ++b) {
         gammaBucketStart[b] = static_cast<uint8_t>(sevenStepSearch(b / double{kGammaBuckets}));
         const double lastInBucket = std::nextafter((b + 1) / double{kGammaBuckets}, 0.0);
-        if (sevenStepSearch(lastInBucket) - gammaBucketStart[b] > 2) twoSteps = false;
+        if (sevenStepSearch(lastInBucket) - gammaBucketStart[b] > 2)
+            twoSteps = false;
     }
     gammaBucketsTwoSteps = twoSteps;
 }
@@ -90,7 +91,8 @@ uint8_t searchLinearToSample(double linear) {
     if (linear >= 0.0 && linear < 1.0) {
         // Scaling by a power of two is exact, so the bucket's lower edge is <= linear.
         int i = gammaBucketStart[static_cast<int>(linear * kGammaBuckets)];
-        while (i < 255 && gammaTable[i + 1] <= linear) ++i;
+        while (i < 255 && gammaTable[i + 1] <= linear)
+            ++i;
         return static_cast<uint8_t>(i);
     }
     return static_cast<uint8_t>(sevenStepSearch(linear));

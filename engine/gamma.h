@@ -43,7 +43,8 @@ uint8_t searchLinearToSample(double linear);
 
 inline uint8_t tableLinearToSample(double linear) {
     // Stacked sums often exceed white; every table ends at 1.0.
-    if (linear >= gammaTable[255]) return 255;
+    if (linear >= gammaTable[255])
+        return 255;
     if (gammaBucketsTwoSteps && linear >= 0.0) {
         // Exact: the bucket's lower edge (a power-of-two scaling) is <= linear, and at most
         // two entries follow it within the bucket. Comparisons, not branches: whether noise

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fstream>
 #include <limits>
+#include <mutex>
 #include <new>
 #include <string>
 
@@ -119,6 +120,56 @@ bool allocationAllowed(int64_t size) {
     return size < kCheckedBlockSize || size <= availableMemory();
 }
 
+namespace {
+
+// Blocks of a run come and go in the same few sizes (one per frame); mapping and zeroing fresh
+// pages for every frame costs more than clearing a block that was just given back. A few
+// freed blocks wait here until the run ends.
+constexpr int64_t kCachedMinimum = int64_t{4} << 20;
+constexpr std::size_t kCachedBlocks = 4;
+std::mutex cacheMutex;
+std::vector<PixelBlock*> cachedBlocks;
+
+PixelBlock* takeCachedBlock(int64_t size) {
+    if (size < kCachedMinimum)
+        return nullptr;
+    PixelBlock* block = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(cacheMutex);
+        for (std::size_t i = 0; i < cachedBlocks.size(); ++i) {
+            if (cachedBlocks[i]->size == static_cast<std::size_t>(size)) {
+                block = cachedBlocks[i];
+                cachedBlocks.erase(cachedBlocks.begin() + static_cast<std::ptrdiff_t>(i));
+                break;
+            }
+        }
+    }
+    if (block != nullptr)
+        std::memset(block->data, 0, block->size);
+    return block;
+}
+
+void releaseBlock(PixelBlock* block) {
+    if (block->mapped) {
+        munmap(block->data, block->size);
+    } else {
+        std::free(block->data);
+    }
+    delete block;
+}
+
+}  // namespace
+
+void releaseCachedPixels() {
+    std::vector<PixelBlock*> blocks;
+    {
+        std::lock_guard<std::mutex> lock(cacheMutex);
+        blocks.swap(cachedBlocks);
+    }
+    for (PixelBlock* block : blocks)
+        releaseBlock(block);
+}
+
 PixelBlock* allocPixels(int64_t size) {
     const auto refuse = [size]() -> PixelBlock* {
         reportError("Error allocating %ld KB of memory", static_cast<long>(size / 1024));
@@ -126,6 +177,8 @@ PixelBlock* allocPixels(int64_t size) {
     };
     if (!allocationAllowed(size))
         return refuse();
+    if (PixelBlock* reused = takeCachedBlock(size))
+        return reused;
 
     auto* block = new (std::nothrow) PixelBlock;
     if (block == nullptr)
@@ -152,12 +205,14 @@ PixelBlock* allocPixels(int64_t size) {
 void freePixels(PixelBlock* block) {
     if (block == nullptr)
         return;
-    if (block->mapped) {
-        munmap(block->data, block->size);
-    } else {
-        std::free(block->data);
+    if (block->mapped && static_cast<int64_t>(block->size) >= kCachedMinimum) {
+        std::lock_guard<std::mutex> lock(cacheMutex);
+        if (cachedBlocks.size() < kCachedBlocks) {
+            cachedBlocks.push_back(block);
+            return;
+        }
     }
-    delete block;
+    releaseBlock(block);
 }
 
 uint8_t* pixelData(const PixelBlock* block) {

@@ -43,6 +43,9 @@ int compareImages(const Image& a, const Image& b);
 PixelBlock* allocPixels(int64_t size);
 // Releases the block and its memory; nullptr is ignored.
 void freePixels(PixelBlock* block);
+// Gives back the memory of recently freed blocks that are kept for reuse (runs call it when
+// they end, so an idle program holds none).
+void releaseCachedPixels();
 // Address of the pixel memory, nullptr for no block.
 uint8_t* pixelData(const PixelBlock* block);
 inline uint8_t* pixelData(const Image& image) {

@@ -17,8 +17,10 @@ namespace {
 // Images alive at once besides the accumulator and the dark frame: loaded ahead, or accepted
 // and waiting to be combined.
 constexpr int kFramesInFlight = 4;
-// Images folded in one pass over the accumulator.
-constexpr std::size_t kMaxRunBatch = 4;
+// Images folded in one pass over the accumulator. Folding is bound by the accumulator's
+// memory traffic, so the run gathers this many before a pass, while the one frame left over
+// keeps a loader busy during it.
+constexpr std::size_t kMaxRunBatch = kFramesInFlight - 1;
 
 ImageReader imageReader = nullptr;
 ImageWriter imageWriter = nullptr;
@@ -87,6 +89,10 @@ int runProcessing(int argumentCount, const std::vector<std::string>& arguments) 
 }
 
 int runStack(int argumentCount, const std::vector<std::string>& arguments) {
+    // Declared first, so it runs last: every image of the run has been freed by then.
+    struct ReleaseCacheAtEnd {
+        ~ReleaseCacheAtEnd() { releaseCachedPixels(); }
+    } releaseCacheAtEnd;
     imageCounter.store(0);
     outputWritten.store(0);
     busy.store(1);
@@ -117,8 +123,10 @@ int runStack(int argumentCount, const std::vector<std::string>& arguments) {
     const int loaders = workerCount() > 1 ? workerCount() : 0;
     Prefetcher loads(order, arguments, readImageFile, loaders, kFramesInFlight);
 
-    // Accepted images wait here until no further one is ready, then are folded into the
-    // accumulator in one pass; each pixel still takes them in input order.
+    // Accepted images wait here until the batch is full (or the inputs end), then are folded
+    // into the accumulator in one pass; each pixel still takes them in input order. A
+    // sequential run folds each image at once.
+    const std::size_t batchLimit = loaders > 0 ? kMaxRunBatch : 1;
     std::vector<std::unique_ptr<RunImage>> batch;
     const auto combineBatch = [&]() {
         if (batch.empty())
@@ -140,7 +148,7 @@ int runStack(int argumentCount, const std::vector<std::string>& arguments) {
 
     for (const int i : order) {
         const std::string& argument = arguments[i];
-        if (!batch.empty() && (batch.size() == kMaxRunBatch || !loads.nextReady()))
+        if (batch.size() == batchLimit)
             combineBatch();
         setStatus("Loading image %d: %s\n", accepted() + 1, argument.c_str());
         Prefetcher::Loaded loaded = loads.take();
