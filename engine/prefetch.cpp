@@ -60,13 +60,6 @@ void Prefetcher::decodeLoop() {
     }
 }
 
-bool Prefetcher::nextReady() {
-    if (threads_.empty())
-        return false;
-    std::lock_guard<std::mutex> lock(mutex_);
-    return nextTake_ < slots_.size() && slots_[nextTake_]->done;
-}
-
 Prefetcher::Loaded Prefetcher::take() {
     Loaded taken;
     if (nextTake_ >= slots_.size())

@@ -31,8 +31,6 @@ class Prefetcher {
     Prefetcher(const Prefetcher&) = delete;
     Prefetcher& operator=(const Prefetcher&) = delete;
 
-    // Whether the next image in order is loaded already (take would not wait).
-    bool nextReady();
     // The next image in order; waits for it. Ownership of the pixels passes to the caller.
     Loaded take();
     // The caller has freed one taken image; another may be loaded in its place.
