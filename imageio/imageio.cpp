@@ -121,7 +121,11 @@ int writeImage(Image& image, const char* path) {
 
     // The codec writes beside the target and the result replaces it in one rename, so a
     // failed or interrupted save never leaves a damaged file where a good one was.
-    std::string temporary = std::string(path) + ".tmpXXXXXX";
+    // A short name of its own: the target's name plus a suffix could exceed the file
+    // system's name length, and only the directory matters for the rename.
+    const char* slash = std::strrchr(path, '/');
+    std::string temporary =
+        (slash == nullptr ? std::string() : std::string(path, slash + 1)) + ".quorvane-XXXXXX";
     const int fd = mkstemp(temporary.data());
     if (fd < 0) {
         reportCannotCreate(format, path);

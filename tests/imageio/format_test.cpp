@@ -72,6 +72,11 @@ TEST_F(FormatTest, SaveReplacesTargetAndLoadDispatchesByExtension) {
     OwnedImage loaded;
     ASSERT_EQ(readImage(loaded.image, target.c_str()), 0);
     EXPECT_EQ(loaded.bytes(), withFiller(pattern(2, 2, 3)));
+
+    // The longest name a directory can hold still saves: the temporary name is not longer.
+    const std::string longest = dir.file(std::string(251, 'n') + ".jpg");
+    EXPECT_EQ(writeImage(image.image, longest.c_str()), 0);
+    EXPECT_EQ(dir.list(), (Messages{std::string(251, 'n') + ".jpg", "out.BMP"}));
     EXPECT_TRUE(capture.errors().empty());
 }
 
