@@ -31,7 +31,8 @@ if [ "${#needed[@]}" -gt 0 ]; then
     apt-get update -q >/dev/null
     apt-get install -y -q --no-install-recommends "${needed[@]}" >/dev/null
 fi
-scripts/build.sh build -DQUORVANE_TESTS=OFF -DQUORVANE_DESKTOP=OFF >/dev/null
+bin=build-bench
+scripts/build.sh "$bin" -DQUORVANE_TESTS=OFF -DQUORVANE_DESKTOP=OFF >/dev/null
 
 work=bench/out
 mkdir -p "$work"
@@ -39,7 +40,7 @@ sequence() {  # sequence FRAMES WIDTH HEIGHT -> directory with the frames
     local dir="$work/seq-${2}x${3}-q${quality}-n$1"
     if [ ! -f "$dir/done" ]; then
         rm -rf "$dir"
-        build/make-sample-sequence -n "$1" -W "$2" -H "$3" -q "$quality" "$dir" frame jpg >/dev/null
+        "$bin"/make-sample-sequence -n "$1" -W "$2" -H "$3" -q "$quality" "$dir" frame jpg >/dev/null
         touch "$dir/done"
     fi
     echo "$dir"
@@ -81,8 +82,8 @@ out=$(mktemp -d)
 trap 'rm -f "$results"; rm -rf "$out"' EXIT
 echo "Sequence: ${#files[@]} frames of ${width}x${height}, JPEG quality $quality; $cores cores" >&2
 
-measure "quorvane-average" build/quorvane-cli --quiet -m average -o "$out/q-average.jpg" "${files[@]}"
-measure "quorvane-brighten" build/quorvane-cli --quiet -m brighten -o "$out/q-brighten.jpg" "${files[@]}"
+measure "quorvane-average" "$bin"/quorvane-cli --quiet -m average -o "$out/q-average.jpg" "${files[@]}"
+measure "quorvane-brighten" "$bin"/quorvane-cli --quiet -m brighten -o "$out/q-brighten.jpg" "${files[@]}"
 
 # The floor: nothing but decoding every input, spread over one process per core.
 per=$(((${#files[@]} + cores - 1) / cores))
@@ -130,7 +131,7 @@ printf '%-8s %10s %12s\n' "frames" "wall (s)" "peak (MB)"
 : >"$results"
 for n in 20 80 320; do
     sdir=$(sequence "$n" "$swidth" "$sheight")
-    measure "n$n" build/quorvane-cli --quiet -m average -o "$out/scale.jpg" "$sdir"/frame*.jpg
+    measure "n$n" "$bin"/quorvane-cli --quiet -m average -o "$out/scale.jpg" "$sdir"/frame*.jpg
 done
 while read -r name wall cpu kb; do
     printf '%-8s %10.2f %12.0f\n' "${name#n}" "$wall" "$(echo "$kb / 1024" | bc -l)"
