@@ -8,6 +8,7 @@ packages=(
     libjpeg62-turbo-dev libtiff-dev
     libjpeg-turbo-progs libtiff-tools
     qt6-base-dev libgl-dev
+    time valgrind
 )
 
 missing=()
