@@ -73,6 +73,26 @@ struct WriteJob {
     int progressive = 0;
 };
 
+// What the library takes for a file that is not one single interleaved scan (progressive
+// files, or components in separate scans): all DCT coefficients of the image, 64 of them per
+// block, for blocks padded to whole sampling units. 0 for files decoded a row at a time,
+// whose buffers are a few rows.
+int64_t wholeImageBufferSize(const jpeg_decompress_struct& cinfo) {
+    if (!cinfo.progressive_mode && cinfo.comps_in_scan >= cinfo.num_components)
+        return 0;
+    const auto roundUp = [](int64_t value, int64_t unit) {
+        return unit > 0 ? (value + unit - 1) / unit * unit : value;
+    };
+    int64_t total = 0;
+    for (int i = 0; i < cinfo.num_components; ++i) {
+        const jpeg_component_info& component = cinfo.comp_info[i];
+        const int64_t columns = roundUp(component.width_in_blocks, component.h_samp_factor);
+        const int64_t rows = roundUp(component.height_in_blocks, component.v_samp_factor);
+        total += columns * rows * static_cast<int64_t>(sizeof(JBLOCK));
+    }
+    return total;
+}
+
 int decodeRows(ReadJob& job) {
     jpeg_decompress_struct& cinfo = job.cinfo;
     Image& image = *job.image;
@@ -86,7 +106,11 @@ int decodeRows(ReadJob& job) {
     if (cinfo.out_color_space == JCS_RGB)
         cinfo.out_color_space = JCS_EXT_XRGB;
 #endif
-    jpeg_start_decompress(&cinfo);
+    // The header alone fixes the output size. Everything is sized and taken before
+    // jpeg_start_decompress, which for a multi-scan file takes the library's whole-image
+    // buffer and reads every scan into it: a small file claiming a huge image is refused
+    // here without any decoding work.
+    jpeg_calc_output_dimensions(&cinfo);
 
     initImage(image);
     image.width = static_cast<int32_t>(cinfo.output_width);
@@ -104,11 +128,21 @@ int decodeRows(ReadJob& job) {
     image.bitsPerPixel = fourBytes ? 32 : 24;
     image.bytesPerLine = (fourBytes ? 4 : 3) * static_cast<int64_t>(image.width);
     image.dataSize = 4 * static_cast<int64_t>(image.width) * image.height;
+    // A multi-scan file needs the library's coefficient buffer beside our pixels; both at
+    // once are asked for, so neither is taken (and filled) only to find the other missing.
+    const int64_t coefficientBytes = wholeImageBufferSize(cinfo);
+    if (coefficientBytes > 0 && !allocationAllowed(image.dataSize + coefficientBytes)) {
+        reportError("Error allocating %ld KB of memory",
+                    static_cast<long>((image.dataSize + coefficientBytes) / 1024));
+        reportError("Not enough memory");
+        return -1;
+    }
     image.pixels = allocPixels(image.dataSize);
     if (image.pixels == nullptr) {
         reportError("Not enough memory");
         return -1;
     }
+    jpeg_start_decompress(&cinfo);
     const int batch = std::max(cinfo.rec_outbuf_height, 1);
     const int64_t pointerBytes = batch * static_cast<int64_t>(sizeof(JSAMPROW));
     if (allocationAllowed(pointerBytes)) {

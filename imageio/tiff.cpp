@@ -70,6 +70,26 @@ void rotateSamples(uint8_t* row, int count, int bitsPerPixel, bool lastToFront) 
     }
 }
 
+// The RGBA reader's one decode buffer: a strip or a tile, for separate planes one per plane
+// it uses (at most four). Sizes past any machine are cut to a value that still adds safely.
+int64_t rgbaReaderBufferSize(TIFF* tif, uint16_t planar) {
+    constexpr uint64_t kBeyondAnyMachine = uint64_t{1} << 60;
+    const uint64_t unit = TIFFIsTiled(tif) ? TIFFTileSize64(tif) : TIFFStripSize64(tif);
+    const uint64_t planes = planar == PLANARCONFIG_SEPARATE ? 4 : 1;
+    return static_cast<int64_t>(std::min(unit, kBeyondAnyMachine) * planes);
+}
+
+// PackBits, the densest of the schemes we decode that has a bound, makes at most 128 bytes
+// of 2. A file holding less than 1/128 of the sample bytes it claims cannot be the image it
+// describes. (NeXT is left out: one short code fills a row of any width.)
+bool claimsMoreThanFileHolds(TIFF* tif, uint16_t compression, uint32_t height) {
+    if (compression == COMPRESSION_NEXT)
+        return false;
+    const uint64_t fileBytes = TIFFGetSizeProc(tif)(TIFFClientdata(tif));
+    const uint64_t rowBytes = TIFFRasterScanlineSize64(tif);
+    return static_cast<double>(rowBytes) * height > 128.0 * static_cast<double>(fileBytes);
+}
+
 int failRead(Image* image) {
     reportError("Could not read tiff-data");
     freePixels(image->pixels);
@@ -209,11 +229,25 @@ int readTIFFData(Image* image, TIFF* tif) {
         static_cast<uint64_t>(width) * height > UINT32_MAX) {
         return failRead(image);
     }
+    // A tiny file claiming a huge image is refused before anything is allocated for it.
+    if (claimsMoreThanFileHolds(tif, compression, height))
+        return failRead(image);
     image->width = static_cast<int32_t>(width);
     image->height = static_cast<int32_t>(height);
     image->bitsPerPixel = bitsPerPixel;
     image->bytesPerLine = bytesPerLine;
     image->dataSize = bytesPerLine * image->height;
+    // The RGBA reader decodes a strip or tile at a time into a buffer of its own, which for a
+    // file in one strip with wide samples (16 bits, extra samples) outgrows our pixels. It is
+    // asked for together with them, so that it cannot be what exhausts the machine.
+    if (!rowByRow) {
+        const int64_t needed = image->dataSize + rgbaReaderBufferSize(tif, planar);
+        if (!allocationAllowed(needed)) {
+            reportError("Error allocating %ld KB of memory", static_cast<long>(needed / 1024));
+            reportError("Not enough memory");
+            return -1;
+        }
+    }
     image->pixels = allocPixels(image->dataSize);
     if (image->pixels == nullptr) {
         reportError("Not enough memory");

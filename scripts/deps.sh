@@ -9,6 +9,7 @@ packages=(
     libjpeg-turbo-progs libtiff-tools
     qt6-base-dev libgl-dev
     time valgrind
+    clang libclang-rt-14-dev
 )
 
 missing=()

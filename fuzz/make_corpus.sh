@@ -1,0 +1,204 @@
+#!/usr/bin/env bash
+# Regenerates the seed files in fuzz/corpus/ with real encoders: ImageMagick (convert),
+# libjpeg-turbo's cjpeg, djpeg, jpegtran and wrjpgcom, and libtiff's tiffcp and tiffset.
+# Seeds are tiny images (1x1 to 64x64) in the variants each reader meets in practice,
+# including the ones it refuses and files cut short. Run from anywhere; replaces the folder.
+set -euo pipefail
+export LC_ALL=C
+cd "$(dirname "$0")"
+
+for tool in convert cjpeg djpeg jpegtran wrjpgcom tiffcp tiffset; do
+    command -v "$tool" >/dev/null || {
+        echo "make_corpus.sh: $tool is missing (imagemagick, libjpeg-turbo-progs, libtiff-tools)" >&2
+        exit 1
+    }
+done
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+rm -rf corpus
+mkdir -p corpus/bmp corpus/jpeg corpus/tiff corpus/settings corpus/filenames
+
+# The photograph built into ImageMagick, at an exact size, as 8-bit binary PPM.
+ppm() {
+    convert rose: -resize "$1!" -depth 8 "ppm:$work/$1.ppm"
+    echo "$work/$1.ppm"
+}
+
+# Little-endian fields as printf escapes.
+le16() { printf '\\x%02x\\x%02x' $(($1 & 255)) $(($1 >> 8 & 255)); }
+le32() { printf '%s%s' "$(le16 $(($1 & 0xFFFF)))" "$(le16 $(($1 >> 16 & 0xFFFF)))"; }
+
+# Overwrites bytes at an offset with the given printf escapes.
+patch() {
+    printf "$3" | dd of="$1" bs=1 seek="$2" conv=notrunc status=none
+}
+
+# Overwrites 4 bytes at an offset with a little-endian value (two's complement).
+put32le() {
+    patch "$1" "$2" "$(le32 $(($3 & 0xFFFFFFFF)))"
+}
+
+# First half of a file: a transfer cut short.
+half() {
+    head -c $(($(stat -c %s "$1") / 2)) "$1" >"$2"
+}
+
+# --- BMP: only uncompressed 24-bit files with the 40-byte header are read ----------------
+for size in 1x1 2x3 3x2 7x5 16x16 33x17 64x48; do
+    cjpeg -quality 95 "$(ppm $size)" | djpeg -bmp >"corpus/bmp/rgb24_$size.bmp"
+done
+convert rose: -resize '13x9!' -type TrueColor BMP3:corpus/bmp/rgb24_magick_13x9.bmp
+cjpeg "$(ppm 16x16)" | djpeg -bmp -colors 256 >corpus/bmp/palette8_16x16.bmp
+convert rose: -resize '16x16!' -type Palette -compress RLE BMP3:corpus/bmp/rle8_16x16.bmp
+convert rose: -resize '16x16!' -type TrueColor BMP:corpus/bmp/v5header_16x16.bmp
+convert rose: -resize '8x8!' -alpha set -type TrueColorAlpha BMP3:corpus/bmp/rgba32_8x8.bmp
+# Rows stored top row first, announced by a negative height.
+cp corpus/bmp/rgb24_7x5.bmp corpus/bmp/topdown_7x5.bmp
+put32le corpus/bmp/topdown_7x5.bmp 22 -5
+# Six spare bytes between the headers and the pixels, which the offset field skips.
+{
+    head -c 54 corpus/bmp/rgb24_3x2.bmp
+    printf '\0\0\0\0\0\0'
+    tail -c +55 corpus/bmp/rgb24_3x2.bmp
+} >corpus/bmp/gap_3x2.bmp
+put32le corpus/bmp/gap_3x2.bmp 10 60
+half corpus/bmp/rgb24_33x17.bmp corpus/bmp/truncated_33x17.bmp
+# A header claiming 30000 x 30000 pixels in front of one pixel's data.
+cp corpus/bmp/rgb24_1x1.bmp corpus/bmp/claims_30000x30000.bmp
+put32le corpus/bmp/claims_30000x30000.bmp 18 30000
+put32le corpus/bmp/claims_30000x30000.bmp 22 30000
+
+# --- JPEG: colour files load; grey and CMYK are refused; a cut file still loads ----------
+for size in 1x1 7x5 16x16 33x17 64x64; do
+    cjpeg -quality 75 "$(ppm $size)" >"corpus/jpeg/baseline420_$size.jpg"
+done
+cjpeg -sample 1x1 "$(ppm 16x16)" >corpus/jpeg/baseline444_16x16.jpg
+cjpeg -sample 2x1 "$(ppm 33x17)" >corpus/jpeg/baseline422_33x17.jpg
+cjpeg -quality 100 -optimize "$(ppm 16x16)" >corpus/jpeg/optimized_q100_16x16.jpg
+cjpeg -quality 5 "$(ppm 33x17)" >corpus/jpeg/q5_33x17.jpg
+cjpeg -progressive "$(ppm 33x17)" >corpus/jpeg/progressive_33x17.jpg
+cjpeg -progressive "$(ppm 64x64)" >corpus/jpeg/progressive_64x64.jpg
+cjpeg -arithmetic "$(ppm 16x16)" >corpus/jpeg/arithmetic_16x16.jpg
+cjpeg -restart 1B "$(ppm 33x17)" >corpus/jpeg/restart_33x17.jpg
+cjpeg -rgb "$(ppm 16x16)" >corpus/jpeg/rgbspace_16x16.jpg
+cjpeg -grayscale "$(ppm 16x16)" >corpus/jpeg/grey_16x16.jpg
+convert rose: -resize '16x16!' -colorspace CMYK -quality 80 corpus/jpeg/cmyk_16x16.jpg
+jpegtran -progressive corpus/jpeg/baseline420_7x5.jpg >corpus/jpeg/jpegtran_progressive_7x5.jpg
+wrjpgcom -comment "seed" corpus/jpeg/baseline420_16x16.jpg >corpus/jpeg/comment_16x16.jpg
+half corpus/jpeg/baseline420_64x64.jpg corpus/jpeg/truncated_baseline_64x64.jpg
+half corpus/jpeg/progressive_64x64.jpg corpus/jpeg/truncated_progressive_64x64.jpg
+# Small files whose frame header claims 60000 x 60000 pixels (big-endian height, width).
+claim_60000() {  # source, frame marker byte (c0 baseline, c2 progressive), output
+    local at
+    at=$(grep -obUaP "\xff\x$2" "$1" | head -1 | cut -d: -f1)
+    cp "$1" "$3"
+    patch "$3" $((at + 5)) '\xea\x60\xea\x60'
+}
+claim_60000 corpus/jpeg/baseline420_16x16.jpg c0 corpus/jpeg/claims_60000_baseline.jpg
+claim_60000 corpus/jpeg/progressive_33x17.jpg c2 corpus/jpeg/claims_60000_progressive.jpg
+
+# --- TIFF: RGB with contiguous samples is read row by row, the rest through the RGBA reader.
+# Readable compressions are none and PackBits (no encoder makes ThunderScan or NeXT); LZW
+# seeds the refusal.
+magick_tiff() {  # size, output, extra convert options...
+    local size=$1 out=$2
+    shift 2
+    convert rose: -resize "$size!" -strip "$@" "corpus/tiff/$out"
+}
+for size in 1x1 7x5 16x16 33x17; do
+    magick_tiff $size "rgb8_$size.tif" -type TrueColor -depth 8 -compress None
+done
+magick_tiff 16x16 rgb16_16x16.tif -type TrueColor -depth 16 -compress None
+magick_tiff 16x16 rgba8_16x16.tif -alpha set -type TrueColorAlpha -depth 8 -compress None
+magick_tiff 7x5 rgba16_7x5.tif -alpha set -type TrueColorAlpha -depth 16 -compress None
+magick_tiff 16x16 grey8_16x16.tif -colorspace Gray -depth 8 -compress None
+magick_tiff 33x17 grey16_33x17.tif -colorspace Gray -depth 16 -compress None
+magick_tiff 33x17 bilevel_33x17.tif -monochrome -depth 1 -compress None
+magick_tiff 16x16 palette8_16x16.tif -type Palette -depth 8 -compress None
+magick_tiff 7x5 palette4_7x5.tif -colors 16 -type Palette -depth 4 -compress None
+magick_tiff 16x16 cmyk8_16x16.tif -colorspace CMYK -depth 8 -compress None
+magick_tiff 16x16 miniswhite_16x16.tif -colorspace Gray -negate -depth 8 -compress None
+tiffset -s 262 0 corpus/tiff/miniswhite_16x16.tif
+tiffcp -c packbits corpus/tiff/rgb8_33x17.tif corpus/tiff/rgb8_packbits_33x17.tif
+tiffcp -c packbits corpus/tiff/rgb16_16x16.tif corpus/tiff/rgb16_packbits_16x16.tif
+tiffcp -c packbits corpus/tiff/palette8_16x16.tif corpus/tiff/palette8_packbits_16x16.tif
+tiffcp -c packbits corpus/tiff/grey8_16x16.tif corpus/tiff/grey8_packbits_16x16.tif
+tiffcp -c lzw corpus/tiff/rgb8_16x16.tif corpus/tiff/rgb8_lzw_16x16.tif
+tiffcp -c lzw:2 corpus/tiff/grey8_16x16.tif corpus/tiff/grey8_lzw_predictor_16x16.tif
+tiffcp -c none -p separate corpus/tiff/rgb8_16x16.tif corpus/tiff/rgb8_planar_16x16.tif
+tiffcp -c packbits -p separate corpus/tiff/rgba8_16x16.tif corpus/tiff/rgba8_planar_packbits_16x16.tif
+tiffcp -c none -r 1 corpus/tiff/rgb8_7x5.tif corpus/tiff/rgb8_strip_per_row_7x5.tif
+tiffcp -c none -t -w 16 -l 16 corpus/tiff/rgb8_33x17.tif corpus/tiff/rgb8_tiled_33x17.tif
+tiffcp -c none -t -w 16 -l 16 corpus/tiff/grey8_16x16.tif corpus/tiff/grey8_tiled_16x16.tif
+tiffcp -c none -B corpus/tiff/rgb16_16x16.tif corpus/tiff/rgb16_bigendian_16x16.tif
+tiffcp -c none -8 corpus/tiff/rgb8_7x5.tif corpus/tiff/rgb8_bigtiff_7x5.tif
+cp corpus/tiff/rgb8_7x5.tif corpus/tiff/rgb8_orientation_bottom_7x5.tif
+tiffset -s Orientation 4 corpus/tiff/rgb8_orientation_bottom_7x5.tif
+cp corpus/tiff/grey8_16x16.tif corpus/tiff/grey8_orientation_rotated_16x16.tif
+tiffset -s Orientation 6 corpus/tiff/grey8_orientation_rotated_16x16.tif
+# Without a colour model the RGBA reader guesses from the sample count.
+cp corpus/tiff/rgb8_7x5.tif corpus/tiff/rgb8_no_photometric_7x5.tif
+tiffset -u 262 corpus/tiff/rgb8_no_photometric_7x5.tif
+# Cut in half, which loses the directory at the end.
+half corpus/tiff/rgb8_33x17.tif corpus/tiff/truncated_directory_lost_33x17.tif
+
+# Uncompressed one-strip files with the directory first, so a short strip still opens:
+# width, height, photometric (2 RGB, 1 grey), samples, strip bytes claimed, bytes present.
+tiff_claiming() {
+    local width=$1 height=$2 photometric=$3 samples=$4 claimed=$5 present=$6 out=$7
+    local entries=9 data=$((8 + 2 + 9 * 12 + 4))
+    entry() { printf '%s%s%s%s' "$(le16 $1)" "$(le16 $2)" "$(le32 1)" "$(le32 $3)"; }
+    {
+        printf 'II*\0'"$(le32 8)$(le16 $entries)"
+        printf "$(entry 256 4 "$width")$(entry 257 4 "$height")$(entry 258 3 8)"
+        printf "$(entry 259 3 1)$(entry 262 3 "$photometric")$(entry 273 4 $data)"
+        printf "$(entry 277 3 "$samples")$(entry 278 4 "$height")$(entry 279 4 "$claimed")"
+        printf "$(le32 0)"
+        head -c "$present" /dev/zero | tr '\0' '\200'
+    } >"corpus/tiff/$out"
+}
+tiff_claiming 16 16 2 3 768 300 short_strip_rgb8_16x16.tif
+tiff_claiming 16 16 1 1 256 100 short_strip_grey8_16x16.tif
+tiff_claiming 60000 60000 2 3 4294967295 64 claims_60000x60000_rgb8.tif
+tiff_claiming 60000 60000 1 1 3600000000 64 claims_60000x60000_grey8.tif
+# The whole image in one PackBits strip, as our writer stores it.
+convert rose: -resize '33x17!' -strip -compress RLE -define tiff:rows-per-strip=17 \
+    corpus/tiff/rgb8_one_strip_packbits_33x17.tif
+
+# --- Settings: what the program writes, and what editors and other programs make of it --
+written='[General]
+Divisor=1.000000
+Gamma=2.200000
+presetGammaCurve=0
+jpeg_quality=96
+combine_mode=0
+low_pass_threshold=0
+high_pass_threshold=255
+launch_after_processing=1
+autosuggest_output_name=1
+useNoiseReduction=0
+darkFrameFile=
+darkFrameOpacity=1.000000
+'
+printf '%s' "$written" >corpus/settings/written.ini
+printf '%s' "$written" | sed 's/$/\r/' >corpus/settings/crlf.ini
+printf '\xef\xbb\xbf%s' "$written" >corpus/settings/bom.ini
+printf '%s' "$written" | sed 's/^Gamma=.*/Gamma=/; s/^jpeg_quality=.*/jpeg_quality=80.9/; s/^darkFrameFile=.*/darkFrameFile=\/home\/me\/dark frame.jpg/' \
+    >corpus/settings/edited.ini
+printf '; comment\n[Other]\nGamma=9\n[general]\n  Divisor = 2.5 \ncombine_mode=$$$$\nlaunch_after_processing=0.99\nautosuggest_output_name=-1.7e3\nuseNoiseReduction=+12abc\n[General]\nGamma=nan\ndarkFrameOpacity=1e400\n' \
+    >corpus/settings/odd.ini
+printf 'jpeg_quality=99999999999999\nlow_pass_threshold=-2147483649\n[General\nhigh_pass_threshold= 7\n' \
+    >corpus/settings/headerless.ini
+: >corpus/settings/empty.ini
+
+# --- File names: format selection and the name operations ---------------------------------
+i=0
+for name in out.jpg IMG_0001.JPG frame.TiF dark.bmp picture.png notes.txt README \
+    .jpg a.b/c /home/me/night/IMG_0042.JPG 'C:\photos\a.jpg' archive.tar.gz name. \
+    ./x.Bmp 'dir.jpg/file' ../up/..; do
+    printf '%s' "$name" >"corpus/filenames/name$((i++))"
+done
+
+du -sh corpus
+find corpus -type f | wc -l
