@@ -184,6 +184,17 @@ void refuse(Window* dialog, const char* message) {
     messageBox(dialog, message, "", MB_OK);
 }
 
+// The seven fields this dialog shows and stores.
+void copyDialogFields(const ProgramOptions& from, ProgramOptions& to) {
+    to.Gamma = from.Gamma;
+    to.presetGammaCurve = from.presetGammaCurve;
+    to.low_pass_threshold = from.low_pass_threshold;
+    to.high_pass_threshold = from.high_pass_threshold;
+    to.jpeg_quality = from.jpeg_quality;
+    to.launch_after_processing = from.launch_after_processing;
+    to.autosuggest_output_name = from.autosuggest_output_name;
+}
+
 }  // namespace
 
 const DialogTemplate& optionsDialogTemplate() {
@@ -201,13 +212,7 @@ void initOptionsDialog(Window* dialog) {
     {
         // A finishing run may be writing its results back to the record right now.
         std::lock_guard<std::mutex> lock(optionsMutex);
-        shown.Gamma = programOptions.Gamma;
-        shown.presetGammaCurve = programOptions.presetGammaCurve;
-        shown.low_pass_threshold = programOptions.low_pass_threshold;
-        shown.high_pass_threshold = programOptions.high_pass_threshold;
-        shown.jpeg_quality = programOptions.jpeg_quality;
-        shown.launch_after_processing = programOptions.launch_after_processing;
-        shown.autosuggest_output_name = programOptions.autosuggest_output_name;
+        copyDialogFields(programOptions, shown);
     }
     setDlgItemText(dialog, IDC_GAMMA, formatGamma(shown.Gamma));
     checkDlgButton(dialog, IDC_GAMMA_SRGB, shown.presetGammaCurve == 0);
@@ -263,13 +268,7 @@ void applyOptionsDialog(const ProgramOptions& scratch) {
     // A run starting now snapshots the record under this lock; it sees all or none of the
     // change. A run already going keeps its snapshot: the change counts from the next run.
     std::lock_guard<std::mutex> lock(optionsMutex);
-    programOptions.Gamma = scratch.Gamma;
-    programOptions.presetGammaCurve = scratch.presetGammaCurve;
-    programOptions.low_pass_threshold = scratch.low_pass_threshold;
-    programOptions.high_pass_threshold = scratch.high_pass_threshold;
-    programOptions.jpeg_quality = scratch.jpeg_quality;
-    programOptions.launch_after_processing = scratch.launch_after_processing;
-    programOptions.autosuggest_output_name = scratch.autosuggest_output_name;
+    copyDialogFields(scratch, programOptions);
 }
 
 intptr_t optionsDialogProc(Window* dialog, unsigned message, uintptr_t wParam, intptr_t lParam) {
