@@ -202,6 +202,29 @@ PixelBlock* allocPixels(int64_t size) {
     return block;
 }
 
+namespace {
+thread_local int64_t imageReserve = 0;
+}  // namespace
+
+void setImageReserve(int64_t bytesPerPixel) {
+    imageReserve = bytesPerPixel > 0 ? bytesPerPixel : 0;
+}
+
+PixelBlock* allocImagePixels(const Image& image) {
+    if (imageReserve > 0 && image.width > 0 && image.height > 0) {
+        const int64_t pixels = int64_t{image.width} * image.height;
+        const int64_t limit = std::numeric_limits<int64_t>::max();
+        // Sizes past what int64 holds cannot be had anyway; they are reported as the most.
+        const int64_t reserve = pixels > limit / imageReserve ? limit : pixels * imageReserve;
+        const int64_t total = reserve > limit - image.dataSize ? limit : reserve + image.dataSize;
+        if (!allocationAllowed(total)) {
+            reportError("Error allocating %ld KB of memory", static_cast<long>(total / 1024));
+            return nullptr;
+        }
+    }
+    return allocPixels(image.dataSize);
+}
+
 void freePixels(PixelBlock* block) {
     if (block == nullptr)
         return;

@@ -41,6 +41,14 @@ int compareImages(const Image& a, const Image& b);
 // "Error allocating %ld KB of memory". Large blocks come straight from the system and are
 // refused up front when the machine cannot provide them.
 PixelBlock* allocPixels(int64_t size);
+// A run that has no accumulator yet may make the image it is loading its first, and then
+// needs bytesPerPixel more for every pixel of it. Set for the loads made on the calling
+// thread; 0 ends it.
+void setImageReserve(int64_t bytesPerPixel);
+// Pixel memory for image (image.dataSize bytes, for width x height pixels) as allocPixels
+// gives it; with a reserve set, an image that would not fit together with it is refused
+// first, reporting the two together, so a codec never decodes what the run cannot use.
+PixelBlock* allocImagePixels(const Image& image);
 // Releases the block and its memory; nullptr is ignored.
 void freePixels(PixelBlock* block);
 // Gives back the memory of recently freed blocks that are kept for reuse (runs call it when

@@ -1,10 +1,12 @@
 #include "engine/prefetch.h"
 
 Prefetcher::Prefetcher(std::vector<int> order, const std::vector<std::string>& arguments,
-                       ImageReader reader, int threads, int framesAllowed)
+                       ImageReader reader, int threads, int framesAllowed,
+                       const std::atomic<int64_t>* imageReserve)
     : order_(std::move(order)),
       arguments_(arguments),
       reader_(reader),
+      imageReserve_(imageReserve),
       framesAllowed_(framesAllowed < 1 ? 1 : framesAllowed) {
     slots_.reserve(order_.size());
     for (std::size_t i = 0; i < order_.size(); ++i)
@@ -48,9 +50,8 @@ void Prefetcher::decodeLoop() {
             position = nextClaim_++;
         }
         Slot& slot = *slots_[position];
-        initImage(slot.loaded.image);
         deferMessages(&slot.loaded.messages);
-        slot.loaded.result = reader_(slot.loaded.image, arguments_[order_[position]].c_str());
+        load(position);
         deferMessages(nullptr);
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -60,14 +61,22 @@ void Prefetcher::decodeLoop() {
     }
 }
 
+void Prefetcher::load(std::size_t position) {
+    Loaded& loaded = slots_[position]->loaded;
+    initImage(loaded.image);
+    loaded.reserve = imageReserve_ != nullptr ? imageReserve_->load() : 0;
+    setImageReserve(loaded.reserve);
+    loaded.result = reader_(loaded.image, arguments_[order_[position]].c_str());
+    setImageReserve(0);
+}
+
 Prefetcher::Loaded Prefetcher::take() {
     Loaded taken;
     if (nextTake_ >= slots_.size())
         return taken;
     Slot& slot = *slots_[nextTake_];
     if (threads_.empty()) {
-        initImage(slot.loaded.image);
-        slot.loaded.result = reader_(slot.loaded.image, arguments_[order_[nextTake_]].c_str());
+        load(nextTake_);
     } else {
         std::unique_lock<std::mutex> lock(mutex_);
         changed_.wait(lock, [&slot] { return slot.done; });

@@ -5,6 +5,7 @@
 // alive at once (loaded, or being loaded, and not yet released by the run).
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -22,11 +23,14 @@ class Prefetcher {
         Image image;
         int result = -1;
         std::vector<DeferredMessage> messages;
+        int64_t reserve = 0;  // the image reserve it was loaded with
     };
 
     // threads 0: every load happens in take(), on the caller's thread, messages shown at once.
+    // Each load starts with the image reserve (see setImageReserve) imageReserve holds then.
     Prefetcher(std::vector<int> order, const std::vector<std::string>& arguments,
-               ImageReader reader, int threads, int framesAllowed);
+               ImageReader reader, int threads, int framesAllowed,
+               const std::atomic<int64_t>* imageReserve = nullptr);
     ~Prefetcher();
     Prefetcher(const Prefetcher&) = delete;
     Prefetcher& operator=(const Prefetcher&) = delete;
@@ -42,10 +46,12 @@ class Prefetcher {
         bool done = false;
     };
     void decodeLoop();
+    void load(std::size_t position);
 
     std::vector<int> order_;
     const std::vector<std::string>& arguments_;
     ImageReader reader_;
+    const std::atomic<int64_t>* imageReserve_;
     int framesAllowed_;
     std::vector<std::unique_ptr<Slot>> slots_;
     std::vector<std::thread> threads_;

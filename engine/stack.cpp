@@ -1,6 +1,7 @@
 #include "engine/stack.h"
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <mutex>
 
@@ -121,7 +122,11 @@ int runStack(int argumentCount, const std::vector<std::string>& arguments) {
     }
     // With one core (or a sequential run) everything happens in order on this thread.
     const int loaders = workerCount() > 1 ? workerCount() : 0;
-    Prefetcher loads(order, arguments, readImageFile, loaders, kFramesInFlight);
+    // Until the run has its accumulator, any image it loads may become the first, whose
+    // accumulator (four doubles per pixel) must fit beside it: one that cannot is refused
+    // before it is decoded, not after.
+    std::atomic<int64_t> imageReserve{4 * sizeof(double)};
+    Prefetcher loads(order, arguments, readImageFile, loaders, kFramesInFlight, &imageReserve);
 
     // Accepted images wait here until the batch is full (or the inputs end), then are folded
     // into the accumulator in one pass; each pixel still takes them in input order. A
@@ -152,6 +157,14 @@ int runStack(int argumentCount, const std::vector<std::string>& arguments) {
             combineBatch();
         setStatus("Loading image %d: %s\n", accepted() + 1, argument.c_str());
         Prefetcher::Loaded loaded = loads.take();
+        if (loaded.result != 0 && loaded.reserve > imageReserve.load()) {
+            // Loaded ahead as a possible first image, and the run has its accumulator now: it
+            // gets the load it would have had in order.
+            freePixels(loaded.image.pixels);
+            initImage(loaded.image);
+            loaded.messages.clear();
+            loaded.result = readImageFile(loaded.image, argument.c_str());
+        }
         replayMessages(loaded.messages);
         auto input = std::make_unique<RunImage>();
         input->image = loaded.image;
@@ -172,6 +185,7 @@ int runStack(int argumentCount, const std::vector<std::string>& arguments) {
                 endRun();
                 return 0;
             }
+            imageReserve.store(0);
             setStatus("Setting output image dimensions: %d x %d\n", input->image.width,
                       input->image.height);
             if (runOptions.useNoiseReduction != 0 && compareImages(dark.image, input->image) == 0) {

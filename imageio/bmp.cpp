@@ -173,7 +173,7 @@ int readBMP(Image& image, const char* path) {
     }
 
     // From here on the pixels belong to the image, also when a later step fails.
-    image.pixels = allocPixels(image.dataSize);
+    image.pixels = allocImagePixels(image);
     if (image.pixels == nullptr) {
         reportError("Not enough memory");
         return -1;

@@ -137,7 +137,7 @@ int decodeRows(ReadJob& job) {
         reportError("Not enough memory");
         return -1;
     }
-    image.pixels = allocPixels(image.dataSize);
+    image.pixels = allocImagePixels(image);
     if (image.pixels == nullptr) {
         reportError("Not enough memory");
         return -1;

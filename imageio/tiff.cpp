@@ -248,7 +248,7 @@ int readTIFFData(Image* image, TIFF* tif) {
             return -1;
         }
     }
-    image->pixels = allocPixels(image->dataSize);
+    image->pixels = allocImagePixels(*image);
     if (image->pixels == nullptr) {
         reportError("Not enough memory");
         return -1;

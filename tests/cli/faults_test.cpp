@@ -111,7 +111,13 @@ TEST_F(Faults, EveryRefusedAllocationIsReportedAndNothingIsLost) {
             writePicture("in" + std::to_string(i) + "." + ext, i + 1);
             arguments.push_back(path("in" + std::to_string(i) + "." + ext));
         }
-        std::ofstream(out) << kPrevious;
+        setDefaultOptions(programOptions);
+        programOptions.outputName = out;
+        programOptions.darkFrameFile = dark;
+        programOptions.useNoiseReduction = 1;
+        ASSERT_EQ(runProcessing(int(arguments.size()), arguments), 0);
+        const std::string complete = slurp(out);
+        std::ofstream(out, std::ios::trunc) << kPrevious;
         const std::set<std::string> files = listing();
         for (const int workers : {1, 4}) {
             setWorkerCount(workers);
@@ -141,18 +147,24 @@ TEST_F(Faults, EveryRefusedAllocationIsReportedAndNothingIsLost) {
                     break;
                 }
                 if (workers != 1) {
-                    EXPECT_FALSE(capture.errors().empty());
+                    // A file loaded ahead and refused for the accumulator it might have needed
+                    // is loaded again once the run has one; then nothing is missing.
+                    if (capture.errors().empty()) {
+                        EXPECT_EQ(slurp(out), complete);
+                    }
                     continue;
                 }
                 std::vector<std::string> expected;
                 const bool block = failedSize == kBlock, accumulator = failedSize == kAccumulator;
-                if (block || accumulator) {
+                // The first image is asked for together with the accumulator it will need.
+                const bool both = failedSize == kBlock + kAccumulator;
+                if (block || accumulator || both) {
                     expected.push_back("Error allocating " + std::to_string(failedSize / 1024) +
                                        " KB of memory");
                 }
                 if (!accumulator)
                     expected.push_back("Not enough memory");
-                const std::string what = block ? " block" : " buffer";
+                const std::string what = block ? " block" : both ? " and accumulator" : " buffer";
                 bool expectWritten = false;
                 if (accumulator) {
                     refused.insert("accumulator");
@@ -182,7 +194,8 @@ TEST_F(Faults, EveryRefusedAllocationIsReportedAndNothingIsLost) {
             if (workers == 1) {
                 EXPECT_EQ(refused,
                           (std::set<std::string>{"dark block", "dark buffer", "input block",
-                                                 "input buffer", "accumulator", "output buffer"}));
+                                                 "input and accumulator", "input buffer",
+                                                 "accumulator", "output buffer"}));
             }
         }
     }

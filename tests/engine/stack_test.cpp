@@ -50,7 +50,7 @@ int fakeRead(Image& image, const char* path) {
     image.bitsPerPixel = f.sixteenBit ? 64 : 32;
     image.bytesPerLine = int64_t{f.width} * image.bitsPerPixel / 8;
     image.dataSize = image.bytesPerLine * f.height;
-    image.pixels = allocPixels(image.dataSize);
+    image.pixels = allocImagePixels(image);
     if (image.pixels == nullptr)
         return -1;
     uint8_t* data = pixelData(image);
@@ -307,7 +307,8 @@ TEST_F(StackRunTest, TheRunWorksOnASnapshotOfTheOptions) {
 TEST_F(StackRunTest, AccumulatorThatCannotBeAllocatedEndsTheRunWithoutOutput) {
     MessageCapture capture;
     files["a.bmp"] = {64, 64, {1, 2, 3}};
-    setAllocationFilter([](int64_t size) { return size < 64 * 64 * 32; });
+    // The image and its accumulator would fit together, but the accumulator is then refused.
+    setAllocationFilter([](int64_t size) { return size != 64 * 64 * 32; });
     EXPECT_EQ(run({"a.bmp", "b-missing.bmp"}), 0);
     // The run ends at once: nothing is said about the second file, even if it was loaded.
     EXPECT_EQ(capture.errors(), std::vector<std::string>{"Error allocating 128 KB of memory"});
@@ -315,6 +316,32 @@ TEST_F(StackRunTest, AccumulatorThatCannotBeAllocatedEndsTheRunWithoutOutput) {
     EXPECT_TRUE(written.empty());
     EXPECT_EQ(outputWritten.load(), 0);
     EXPECT_EQ(busy.load(), 0);
+}
+
+// An image that cannot have its accumulator beside it is refused before it is decoded, and the
+// next one that can becomes the first. Once the run has its accumulator, images are held to
+// their own size only, also those loaded ahead while it had none.
+TEST_F(StackRunTest, FirstImageWhoseAccumulatorCannotFitIsRefusedBeforeDecoding) {
+    files["huge.bmp"] = {64, 64, {1, 2, 3}};
+    files["small.bmp"] = {8, 8, {1, 2, 3}};
+    files["huge2.bmp"] = {64, 64, {1, 2, 3}};
+    // The 16 KB image alone is granted, with its 128 KB accumulator it is not.
+    setAllocationFilter([](int64_t size) { return size < 64 * 64 * 32; });
+    for (const int workers : {1, 4}) {
+        SCOPED_TRACE(workers);
+        setWorkerCount(workers);
+        MessageCapture capture;
+        written.clear();
+        EXPECT_EQ(run({"huge.bmp", "small.bmp", "huge2.bmp"}), 0);
+        EXPECT_EQ(capture.errors(),
+                  (std::vector<std::string>{
+                      "Error allocating 144 KB of memory", "Problem loading huge.bmp...ignoring\n",
+                      "Cannot combine huge2.bmp...\nNote: all input images must have the same "
+                      "dimensions."}));
+        EXPECT_EQ(written.at("out.bmp").size(), 8u * 8 * 4);
+        EXPECT_EQ(imageCounter.load(), 1);
+    }
+    setWorkerCount(0);
 }
 
 TEST_F(StackRunTest, FailedWriteIsNotReportedAsWritten) {
