@@ -196,12 +196,35 @@ int encodeRows(WriteJob& job) {
     cinfo.image_height = static_cast<JDIMENSION>(image.height);
     cinfo.input_components = 3;
     cinfo.in_color_space = JCS_RGB;
+    // The working layout goes to the library as it is, without a copy per row; the colour
+    // conversion is the same, so the file is too.
+    bool fourBytes = false;
+#ifdef JCS_EXTENSIONS
+    if (image.bitsPerPixel == 32) {
+        fourBytes = true;
+        cinfo.input_components = 4;
+        cinfo.in_color_space = JCS_EXT_XRGB;
+    }
+#endif
     jpeg_set_defaults(&cinfo);
     jpeg_set_quality(&cinfo, job.quality, TRUE);
     if (job.progressive != 0)
         jpeg_simple_progression(&cinfo);
     jpeg_start_compress(&cinfo, TRUE);
 
+    if (fourBytes) {
+        const uint8_t* source = pixelData(image);
+        for (int32_t y = 0; y < image.height; ++y) {
+            // The library only reads the rows it is given.
+            JSAMPROW row = const_cast<uint8_t*>(source + y * image.bytesPerLine);
+            while (jpeg_write_scanlines(&cinfo, &row, 1) != 1) {
+            }
+        }
+        jpeg_finish_compress(&cinfo);
+        jpeg_destroy_compress(&cinfo);
+        job.created = false;
+        return 0;
+    }
     if (allocationAllowed(image.bytesPerLine)) {
         job.row = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(image.bytesPerLine)));
     }
