@@ -247,17 +247,17 @@ int finalizeImage(Image& output) {
 
     // Each range divides and encodes its own pixels; the divisions all happen before any
     // encoding in the definition, but no pixel reads another's slots, so the result is the
-    // same.
+    // same. The divided values are not stored back: nothing reads them again.
     const auto encodeRange = [&](int64_t begin, int64_t end, uint8_t* to) {
         for (int64_t n = begin; n < end; ++n) {
-            double* a = acc + n * 4;
+            const double* a = acc + n * 4;
+            double r = a[1], g = a[2], b = a[3];
             if (divide) {
-                a[1] = a[1] / divisor;
-                a[2] = a[2] / divisor;
-                a[3] = a[3] / divisor;
+                r = r / divisor;
+                g = g / divisor;
+                b = b / divisor;
             }
             uint8_t* d = to + (n - begin) * 4;
-            const double r = a[1], g = a[2], b = a[3];
             if (custom) {
                 d[1] = customLinearToSample(r, inverseExponent);
                 d[2] = customLinearToSample(g, inverseExponent);
@@ -270,20 +270,21 @@ int finalizeImage(Image& output) {
             d[0] = 255;
         }
     };
-    uint8_t* bytes = pixelData(output);
     // Encoded pixel n lands on bytes that hold earlier pixels' slots; in place that is safe
-    // only in increasing order, so parallel ranges encode to a side buffer first.
-    std::unique_ptr<uint8_t[]> encoded;
-    if (workerCount() > 1 && pixels >= 2 * kMinimumChunk && allocationAllowed(pixels * 4)) {
-        encoded.reset(new (std::nothrow) uint8_t[static_cast<std::size_t>(pixels) * 4]);
-    }
-    if (encoded) {
+    // only in increasing order, so parallel ranges encode into a block of the output's size
+    // (a frame's, usually free again by now), which then replaces the accumulator.
+    PixelBlock* encoded = nullptr;
+    if (workerCount() > 1 && pixels >= 2 * kMinimumChunk)
+        encoded = allocScratchPixels(pixels * 4);
+    if (encoded != nullptr) {
+        uint8_t* to = pixelData(encoded);
         parallelFor(pixels, kMinimumChunk, [&](int64_t begin, int64_t end) {
-            encodeRange(begin, end, encoded.get() + begin * 4);
+            encodeRange(begin, end, to + begin * 4);
         });
-        std::memcpy(bytes, encoded.get(), static_cast<std::size_t>(pixels) * 4);
+        freePixels(output.pixels);
+        output.pixels = encoded;
     } else {
-        encodeRange(0, pixels, bytes);
+        encodeRange(0, pixels, pixelData(output));
     }
     output.bitsPerPixel /= 8;
     output.dataSize /= 8;

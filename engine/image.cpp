@@ -130,7 +130,7 @@ constexpr std::size_t kCachedBlocks = 4;
 std::mutex cacheMutex;
 std::vector<PixelBlock*> cachedBlocks;
 
-PixelBlock* takeCachedBlock(int64_t size) {
+PixelBlock* takeCachedBlock(int64_t size, bool clear) {
     if (size < kCachedMinimum)
         return nullptr;
     PixelBlock* block = nullptr;
@@ -144,7 +144,7 @@ PixelBlock* takeCachedBlock(int64_t size) {
             }
         }
     }
-    if (block != nullptr)
+    if (block != nullptr && clear)
         std::memset(block->data, 0, block->size);
     return block;
 }
@@ -170,19 +170,19 @@ void releaseCachedPixels() {
         releaseBlock(block);
 }
 
-PixelBlock* allocPixels(int64_t size) {
-    const auto refuse = [size]() -> PixelBlock* {
-        reportError("Error allocating %ld KB of memory", static_cast<long>(size / 1024));
-        return nullptr;
-    };
+namespace {
+
+// A block of size bytes, or nullptr; says nothing either way. Fresh memory is always zero,
+// reused memory only when clear is set.
+PixelBlock* newBlock(int64_t size, bool clear) {
     if (!allocationAllowed(size))
-        return refuse();
-    if (PixelBlock* reused = takeCachedBlock(size))
+        return nullptr;
+    if (PixelBlock* reused = takeCachedBlock(size, clear))
         return reused;
 
     auto* block = new (std::nothrow) PixelBlock;
     if (block == nullptr)
-        return refuse();
+        return nullptr;
     block->size = static_cast<std::size_t>(size);
 #ifdef QUORVANE_ASAN
     // Heap blocks let the address sanitizer see overruns that a mapping would hide.
@@ -197,17 +197,36 @@ PixelBlock* allocPixels(int64_t size) {
 #endif
     if (block->data == nullptr) {
         delete block;
-        return refuse();
+        return nullptr;
     }
     return block;
 }
 
+}  // namespace
+
+PixelBlock* allocPixels(int64_t size) {
+    PixelBlock* block = newBlock(size, true);
+    if (block == nullptr)
+        reportError("Error allocating %ld KB of memory", static_cast<long>(size / 1024));
+    return block;
+}
+
+PixelBlock* allocScratchPixels(int64_t size) {
+    return newBlock(size, false);
+}
+
 namespace {
 thread_local int64_t imageReserve = 0;
+thread_local bool imageReserveRefused = false;
 }  // namespace
 
 void setImageReserve(int64_t bytesPerPixel) {
     imageReserve = bytesPerPixel > 0 ? bytesPerPixel : 0;
+    imageReserveRefused = false;
+}
+
+bool refusedForImageReserve() {
+    return imageReserveRefused;
 }
 
 PixelBlock* allocImagePixels(const Image& image) {
@@ -218,6 +237,7 @@ PixelBlock* allocImagePixels(const Image& image) {
         const int64_t reserve = pixels > limit / imageReserve ? limit : pixels * imageReserve;
         const int64_t total = reserve > limit - image.dataSize ? limit : reserve + image.dataSize;
         if (!allocationAllowed(total)) {
+            imageReserveRefused = true;
             reportError("Error allocating %ld KB of memory", static_cast<long>(total / 1024));
             return nullptr;
         }

@@ -45,10 +45,16 @@ PixelBlock* allocPixels(int64_t size);
 // needs bytesPerPixel more for every pixel of it. Set for the loads made on the calling
 // thread; 0 ends it.
 void setImageReserve(int64_t bytesPerPixel);
+// Whether an image has been refused on the calling thread for not fitting together with the
+// reserve since it was last set.
+bool refusedForImageReserve();
 // Pixel memory for image (image.dataSize bytes, for width x height pixels) as allocPixels
 // gives it; with a reserve set, an image that would not fit together with it is refused
 // first, reporting the two together, so a codec never decodes what the run cannot use.
 PixelBlock* allocImagePixels(const Image& image);
+// As allocPixels for memory the caller overwrites in full: its contents are unspecified, and a
+// refusal is not reported (the caller has another way).
+PixelBlock* allocScratchPixels(int64_t size);
 // Releases the block and its memory; nullptr is ignored.
 void freePixels(PixelBlock* block);
 // Gives back the memory of recently freed blocks that are kept for reuse (runs call it when

@@ -64,9 +64,9 @@ void Prefetcher::decodeLoop() {
 void Prefetcher::load(std::size_t position) {
     Loaded& loaded = slots_[position]->loaded;
     initImage(loaded.image);
-    loaded.reserve = imageReserve_ != nullptr ? imageReserve_->load() : 0;
-    setImageReserve(loaded.reserve);
+    setImageReserve(imageReserve_ != nullptr ? imageReserve_->load() : 0);
     loaded.result = reader_(loaded.image, arguments_[order_[position]].c_str());
+    loaded.refusedForReserve = loaded.result != 0 && refusedForImageReserve();
     setImageReserve(0);
 }
 

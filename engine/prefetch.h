@@ -23,7 +23,7 @@ class Prefetcher {
         Image image;
         int result = -1;
         std::vector<DeferredMessage> messages;
-        int64_t reserve = 0;  // the image reserve it was loaded with
+        bool refusedForReserve = false;  // refused only because the reserve came on top
     };
 
     // threads 0: every load happens in take(), on the caller's thread, messages shown at once.

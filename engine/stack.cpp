@@ -157,9 +157,10 @@ int runStack(int argumentCount, const std::vector<std::string>& arguments) {
             combineBatch();
         setStatus("Loading image %d: %s\n", accepted() + 1, argument.c_str());
         Prefetcher::Loaded loaded = loads.take();
-        if (loaded.result != 0 && loaded.reserve > imageReserve.load()) {
-            // Loaded ahead as a possible first image, and the run has its accumulator now: it
-            // gets the load it would have had in order.
+        if (loaded.refusedForReserve && imageReserve.load() == 0) {
+            // Refused, when loaded ahead, for the accumulator it might have needed; the run
+            // has one now, so the file gets the load it would have had in order. (Only such a
+            // file is opened twice: others may be pipes or change on disk.)
             freePixels(loaded.image.pixels);
             initImage(loaded.image);
             loaded.messages.clear();

@@ -102,7 +102,8 @@ TEST_F(Faults, EveryRefusedAllocationIsReportedAndNothingIsLost) {
     struct Row {
         const char* ext;
         int inputs;  // one input: losing it leaves nothing to combine
-    } rows[] = {{"bmp", 2}, {"jpg", 2}, {"tif", 1}};
+        bool writerBuffer;  // the writer takes memory of its own
+    } rows[] = {{"bmp", 2, true}, {"jpg", 2, false}, {"tif", 1, true}};
     for (const Row& row : rows) {
         const std::string ext = row.ext, dark = path("dark." + ext), out = path("out." + ext);
         std::vector<std::string> arguments{"placeholder"};
@@ -192,10 +193,12 @@ TEST_F(Faults, EveryRefusedAllocationIsReportedAndNothingIsLost) {
                 EXPECT_EQ(written, expectWritten);
             }
             if (workers == 1) {
-                EXPECT_EQ(refused,
-                          (std::set<std::string>{"dark block", "dark buffer", "input block",
-                                                 "input and accumulator", "input buffer",
-                                                 "accumulator", "output buffer"}));
+                std::set<std::string> points{"dark block",   "dark buffer",
+                                             "input block",  "input and accumulator",
+                                             "input buffer", "accumulator"};
+                if (row.writerBuffer)
+                    points.insert("output buffer");
+                EXPECT_EQ(refused, points);
             }
         }
     }

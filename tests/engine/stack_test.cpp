@@ -332,12 +332,17 @@ TEST_F(StackRunTest, FirstImageWhoseAccumulatorCannotFitIsRefusedBeforeDecoding)
         setWorkerCount(workers);
         MessageCapture capture;
         written.clear();
-        EXPECT_EQ(run({"huge.bmp", "small.bmp", "huge2.bmp"}), 0);
+        loaded.clear();
+        EXPECT_EQ(run({"huge.bmp", "small.bmp", "missing.bmp", "huge2.bmp"}), 0);
         EXPECT_EQ(capture.errors(),
                   (std::vector<std::string>{
                       "Error allocating 144 KB of memory", "Problem loading huge.bmp...ignoring\n",
+                      "cannot open missing.bmp", "Problem loading missing.bmp...ignoring\n",
                       "Cannot combine huge2.bmp...\nNote: all input images must have the same "
                       "dimensions."}));
+        // Only a file refused for the accumulator is opened again; others (a pipe, a file
+        // that changes) must not be.
+        EXPECT_EQ(std::count(loaded.begin(), loaded.end(), "missing.bmp"), 1);
         EXPECT_EQ(written.at("out.bmp").size(), 8u * 8 * 4);
         EXPECT_EQ(imageCounter.load(), 1);
     }
