@@ -229,7 +229,7 @@ bool refusedForImageReserve() {
     return imageReserveRefused;
 }
 
-PixelBlock* allocImagePixels(const Image& image) {
+PixelBlock* allocImagePixels(const Image& image, bool cleared) {
     if (imageReserve > 0 && image.width > 0 && image.height > 0) {
         const int64_t pixels = int64_t{image.width} * image.height;
         const int64_t limit = std::numeric_limits<int64_t>::max();
@@ -242,7 +242,14 @@ PixelBlock* allocImagePixels(const Image& image) {
             return nullptr;
         }
     }
-    return allocPixels(image.dataSize);
+    if (cleared)
+        return allocPixels(image.dataSize);
+    PixelBlock* block = newBlock(image.dataSize, false);
+    if (block == nullptr) {
+        reportError("Error allocating %ld KB of memory",
+                    static_cast<long>(image.dataSize / 1024));
+    }
+    return block;
 }
 
 void freePixels(PixelBlock* block) {

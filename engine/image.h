@@ -51,7 +51,8 @@ bool refusedForImageReserve();
 // Pixel memory for image (image.dataSize bytes, for width x height pixels) as allocPixels
 // gives it; with a reserve set, an image that would not fit together with it is refused
 // first, reporting the two together, so a codec never decodes what the run cannot use.
-PixelBlock* allocImagePixels(const Image& image);
+// A codec that writes every byte may pass cleared false to skip zeroing reused memory.
+PixelBlock* allocImagePixels(const Image& image, bool cleared = true);
 // As allocPixels for memory the caller overwrites in full: its contents are unspecified, and a
 // refusal is not reported (the caller has another way).
 PixelBlock* allocScratchPixels(int64_t size);

@@ -137,7 +137,9 @@ int decodeRows(ReadJob& job) {
         reportError("Not enough memory");
         return -1;
     }
-    image.pixels = allocImagePixels(image);
+    // Every byte is written below (or by the expansion), so reused memory need not be
+    // cleared first; on any error the image is dropped.
+    image.pixels = allocImagePixels(image, false);
     if (image.pixels == nullptr) {
         reportError("Not enough memory");
         return -1;

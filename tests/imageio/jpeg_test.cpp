@@ -160,4 +160,28 @@ TEST_F(Jpeg, FailedWritesAndAllocationsAreReported) {
     EXPECT_EQ(capture.errors(), Messages({"Not enough memory", "Not enough memory"}));
 }
 
+// Decoding may land in memory a previous frame of the same size has just given back, which is
+// not cleared first: every byte must still come from this file, also when it ends early.
+TEST_F(Jpeg, DecodingIntoReusedMemoryLeavesNothingOfTheLastFrame) {
+    const int width = 1200, height = 1000;  // large enough for freed blocks to be kept
+    const std::string path = dir.file("in.jpg");
+    const Bytes whole = encodeReference(path, width, height, 3, JCS_RGB, 90);
+    for (const bool truncated : {false, true}) {
+        SCOPED_TRACE(truncated);
+        if (truncated)
+            writeFile(path, Bytes(whole.begin(), whole.begin() + long(whole.size() / 3)));
+        Bytes fresh;
+        {
+            OwnedImage first;
+            ASSERT_EQ(readJPEG(first.image, path.c_str()), 0);
+            fresh = first.bytes();
+            std::fill(first.data(), first.data() + first.image.dataSize, 0xA5);
+        }  // the dirty block is kept for the next image of its size
+        OwnedImage again;
+        ASSERT_EQ(readJPEG(again.image, path.c_str()), 0);
+        EXPECT_TRUE(again.bytes() == fresh);
+    }
+    releaseCachedPixels();
+}
+
 }  // namespace
