@@ -174,11 +174,15 @@ namespace {
 
 // A block of size bytes, or nullptr; says nothing either way. Fresh memory is always zero,
 // reused memory only when clear is set.
+std::atomic<int64_t> blocksInUse{0};
+
 PixelBlock* newBlock(int64_t size, bool clear) {
     if (!allocationAllowed(size))
         return nullptr;
-    if (PixelBlock* reused = takeCachedBlock(size, clear))
+    if (PixelBlock* reused = takeCachedBlock(size, clear)) {
+        ++blocksInUse;
         return reused;
+    }
 
     auto* block = new (std::nothrow) PixelBlock;
     if (block == nullptr)
@@ -199,6 +203,7 @@ PixelBlock* newBlock(int64_t size, bool clear) {
         delete block;
         return nullptr;
     }
+    ++blocksInUse;
     return block;
 }
 
@@ -252,9 +257,14 @@ PixelBlock* allocImagePixels(const Image& image, bool cleared) {
     return block;
 }
 
+int64_t pixelBlocksInUse() {
+    return blocksInUse.load();
+}
+
 void freePixels(PixelBlock* block) {
     if (block == nullptr)
         return;
+    --blocksInUse;
     if (block->mapped && static_cast<int64_t>(block->size) >= kCachedMinimum) {
         std::lock_guard<std::mutex> lock(cacheMutex);
         if (cachedBlocks.size() < kCachedBlocks) {

@@ -58,6 +58,8 @@ PixelBlock* allocImagePixels(const Image& image, bool cleared = true);
 PixelBlock* allocScratchPixels(int64_t size);
 // Releases the block and its memory; nullptr is ignored.
 void freePixels(PixelBlock* block);
+// Blocks allocated and not yet freed (what a run holds; kept free blocks do not count).
+int64_t pixelBlocksInUse();
 // Gives back the memory of recently freed blocks that are kept for reuse (runs call it when
 // they end, so an idle program holds none).
 void releaseCachedPixels();

@@ -142,9 +142,12 @@ int runStack(int argumentCount, const std::vector<std::string>& arguments) {
         if (combineImages(output.image, images, static_cast<int>(batch.size()), dark.image) == 0) {
             imageCounter.fetch_add(static_cast<int32_t>(batch.size()));
         }
-        for (std::size_t j = 0; j < batch.size(); ++j)
-            loads.release();
+        // Freed before they are handed back, so a loader that starts on their budget can
+        // reuse their memory instead of mapping more.
+        const std::size_t combined = batch.size();
         batch.clear();
+        for (std::size_t j = 0; j < combined; ++j)
+            loads.release();
     };
     // What imageCounter will be once the batch is combined: the numbering the user sees.
     const auto accepted = [&]() {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -29,6 +30,7 @@ std::mutex loadedMutex;
 std::vector<std::string> loaded;
 std::map<std::string, std::vector<uint8_t>> written;  // name -> 32-bit pixels
 std::function<void(const std::string&)> onLoad;
+std::atomic<int64_t> peakBlocks{0};  // the most pixel blocks alive when a load had its own
 bool failWrites = false;
 
 int fakeRead(Image& image, const char* path) {
@@ -53,6 +55,9 @@ int fakeRead(Image& image, const char* path) {
     image.pixels = allocImagePixels(image);
     if (image.pixels == nullptr)
         return -1;
+    for (int64_t now = pixelBlocksInUse(), peak = peakBlocks.load();
+         now > peak && !peakBlocks.compare_exchange_weak(peak, now);) {
+    }
     uint8_t* data = pixelData(image);
     for (int64_t n = 0; n < int64_t{f.width} * f.height; ++n) {
         if (f.sixteenBit) {
@@ -238,7 +243,12 @@ TEST_F(StackRunTest, ParallelRunsMatchSequentialRunsExactly) {
             programOptions.darkFrameFile = "dark.bmp";
             programOptions.darkFrameOpacity = setup.opacity;
             written.clear();
+            peakBlocks = 0;
             EXPECT_EQ(run(inputs), 0);
+            // Loading ahead stays within its budget of frames: the accumulator, the dark
+            // frame and four images at most.
+            EXPECT_LE(peakBlocks.load(), 6);
+            EXPECT_EQ(pixelBlocksInUse(), 0);
             transcripts[parallel] = capture.messages().transcript;
             outputs[parallel] = written["out.bmp"];
         }
