@@ -278,9 +278,8 @@ int finalizeImage(Image& output) {
         encoded = allocScratchPixels(pixels * 4);
     if (encoded != nullptr) {
         uint8_t* to = pixelData(encoded);
-        parallelFor(pixels, kMinimumChunk, [&](int64_t begin, int64_t end) {
-            encodeRange(begin, end, to + begin * 4);
-        });
+        parallelFor(pixels, kMinimumChunk,
+                    [&](int64_t begin, int64_t end) { encodeRange(begin, end, to + begin * 4); });
         freePixels(output.pixels);
         output.pixels = encoded;
     } else {
