@@ -1,6 +1,7 @@
 #include "engine/image.h"
 
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -79,6 +80,20 @@ int64_t availableMemory() {
         const int64_t room = limit > current ? limit - current : 0;
         if (room < available)
             available = room;
+    }
+    // An address-space limit (ulimit -v) caps what can be mapped, whatever the machine has.
+    struct rlimit addressSpace {};
+    if (getrlimit(RLIMIT_AS, &addressSpace) == 0 && addressSpace.rlim_cur != RLIM_INFINITY) {
+        std::ifstream statm("/proc/self/statm");
+        int64_t pages = -1;
+        if (statm >> pages && pages >= 0) {
+            const int64_t cap = static_cast<int64_t>(
+                std::min<rlim_t>(addressSpace.rlim_cur, std::numeric_limits<int64_t>::max()));
+            const int64_t used = pages * static_cast<int64_t>(sysconf(_SC_PAGESIZE));
+            const int64_t room = cap > used ? cap - used : 0;
+            if (room < available)
+                available = room;
+        }
     }
     return available;
 }

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstring>
+#include <fstream>
 
 #include "engine/image.h"
 #include "support/capture.h"
@@ -90,6 +94,42 @@ TEST(Image, SixteenBitLayoutsExpandAndNarrow) {
     narrowSamples(image);  // 32 bits: nothing to do
     EXPECT_EQ(image.bitsPerPixel, 32);
     freePixels(image.pixels);
+}
+
+// An address-space limit (ulimit -v) is memory the process cannot have, however much the
+// machine holds: an image that fits under it loads, one that would not fit together with its
+// accumulator is refused before anything is mapped. Checked in a child, which alone is
+// limited.
+TEST(Image, AddressSpaceLimitCountsAsUnavailableMemory) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the address sanitizer's own mappings make the limit meaningless";
+#endif
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        long pages = 0;
+        std::ifstream("/proc/self/statm") >> pages;
+        // 64 MB more than the child uses now; the image is 9 MB, with its accumulator 81 MB.
+        const rlim_t cap = rlim_t(pages) * rlim_t(sysconf(_SC_PAGESIZE)) + (rlim_t{64} << 20);
+        const struct rlimit limit = {cap, cap};
+        if (setrlimit(RLIMIT_AS, &limit) != 0)
+            _exit(10);
+        Image image;
+        image.width = image.height = 1500;
+        image.bitsPerPixel = 32;
+        image.bytesPerLine = 4 * 1500;
+        image.dataSize = image.bytesPerLine * 1500;
+        setImageReserve(32);
+        if (allocImagePixels(image) != nullptr || !refusedForImageReserve())
+            _exit(11);
+        setImageReserve(0);
+        PixelBlock* alone = allocImagePixels(image);
+        _exit(alone == nullptr ? 12 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace
