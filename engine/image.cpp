@@ -266,8 +266,7 @@ PixelBlock* allocImagePixels(const Image& image, bool cleared) {
         return allocPixels(image.dataSize);
     PixelBlock* block = newBlock(image.dataSize, false);
     if (block == nullptr) {
-        reportError("Error allocating %ld KB of memory",
-                    static_cast<long>(image.dataSize / 1024));
+        reportError("Error allocating %ld KB of memory", static_cast<long>(image.dataSize / 1024));
     }
     return block;
 }

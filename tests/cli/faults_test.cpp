@@ -101,7 +101,7 @@ TEST_F(Faults, EveryRefusedAllocationIsReportedAndNothingIsLost) {
     const std::string kPrevious = "the previous output\n";
     struct Row {
         const char* ext;
-        int inputs;  // one input: losing it leaves nothing to combine
+        int inputs;         // one input: losing it leaves nothing to combine
         bool writerBuffer;  // the writer takes memory of its own
     } rows[] = {{"bmp", 2, true}, {"jpg", 2, false}, {"tif", 1, true}};
     for (const Row& row : rows) {
