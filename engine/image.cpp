@@ -222,12 +222,16 @@ PixelBlock* newBlock(int64_t size, bool clear) {
     return block;
 }
 
+void reportAllocationFailure(int64_t size) {
+    reportError("Error allocating %ld KB of memory", static_cast<long>(size / 1024));
+}
+
 }  // namespace
 
 PixelBlock* allocPixels(int64_t size) {
     PixelBlock* block = newBlock(size, true);
     if (block == nullptr)
-        reportError("Error allocating %ld KB of memory", static_cast<long>(size / 1024));
+        reportAllocationFailure(size);
     return block;
 }
 
@@ -249,25 +253,28 @@ bool refusedForImageReserve() {
     return imageReserveRefused;
 }
 
-PixelBlock* allocImagePixels(const Image& image, bool cleared) {
+PixelBlock* allocImagePixels(const Image& image, bool cleared, int64_t decoderBytes) {
+    // Sizes past what int64 holds cannot be had anyway; they are counted as the most.
+    const int64_t most = std::numeric_limits<int64_t>::max();
+    int64_t reserve = 0;
     if (imageReserve > 0 && image.width > 0 && image.height > 0) {
         const int64_t pixels = int64_t{image.width} * image.height;
-        const int64_t limit = std::numeric_limits<int64_t>::max();
-        // Sizes past what int64 holds cannot be had anyway; they are reported as the most.
-        const int64_t reserve = pixels > limit / imageReserve ? limit : pixels * imageReserve;
-        const int64_t total = reserve > limit - image.dataSize ? limit : reserve + image.dataSize;
+        reserve = pixels > most / imageReserve ? most : pixels * imageReserve;
+    }
+    // The decoder's buffer is gone before the accumulator is taken: the larger of the two is
+    // what must fit beside the image.
+    const int64_t beside = std::max(reserve, decoderBytes);
+    if (beside > 0) {
+        const int64_t total = beside > most - image.dataSize ? most : beside + image.dataSize;
         if (!allocationAllowed(total)) {
-            imageReserveRefused = true;
-            reportError("Error allocating %ld KB of memory", static_cast<long>(total / 1024));
+            imageReserveRefused = reserve > decoderBytes;
+            reportAllocationFailure(total);
             return nullptr;
         }
     }
-    if (cleared)
-        return allocPixels(image.dataSize);
-    PixelBlock* block = newBlock(image.dataSize, false);
-    if (block == nullptr) {
-        reportError("Error allocating %ld KB of memory", static_cast<long>(image.dataSize / 1024));
-    }
+    PixelBlock* block = newBlock(image.dataSize, cleared);
+    if (block == nullptr)
+        reportAllocationFailure(image.dataSize);
     return block;
 }
 

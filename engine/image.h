@@ -49,10 +49,11 @@ void setImageReserve(int64_t bytesPerPixel);
 // reserve since it was last set.
 bool refusedForImageReserve();
 // Pixel memory for image (image.dataSize bytes, for width x height pixels) as allocPixels
-// gives it; with a reserve set, an image that would not fit together with it is refused
-// first, reporting the two together, so a codec never decodes what the run cannot use.
+// gives it. decoderBytes is what the codec's library takes beside it while decoding. An
+// image that would not fit together with the larger of that and the reserve is refused
+// first, reporting the two together, so a codec never decodes what cannot be used.
 // A codec that writes every byte may pass cleared false to skip zeroing reused memory.
-PixelBlock* allocImagePixels(const Image& image, bool cleared = true);
+PixelBlock* allocImagePixels(const Image& image, bool cleared = true, int64_t decoderBytes = 0);
 // As allocPixels for memory the caller overwrites in full: its contents are unspecified, and a
 // refusal is not reported (the caller has another way).
 PixelBlock* allocScratchPixels(int64_t size);

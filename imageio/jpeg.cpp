@@ -130,16 +130,9 @@ int decodeRows(ReadJob& job) {
     image.dataSize = 4 * static_cast<int64_t>(image.width) * image.height;
     // A multi-scan file needs the library's coefficient buffer beside our pixels; both at
     // once are asked for, so neither is taken (and filled) only to find the other missing.
-    const int64_t coefficientBytes = wholeImageBufferSize(cinfo);
-    if (coefficientBytes > 0 && !allocationAllowed(image.dataSize + coefficientBytes)) {
-        reportError("Error allocating %ld KB of memory",
-                    static_cast<long>((image.dataSize + coefficientBytes) / 1024));
-        reportError("Not enough memory");
-        return -1;
-    }
     // Every byte is written below (or by the expansion), so reused memory need not be
     // cleared first; on any error the image is dropped.
-    image.pixels = allocImagePixels(image, false);
+    image.pixels = allocImagePixels(image, false, wholeImageBufferSize(cinfo));
     if (image.pixels == nullptr) {
         reportError("Not enough memory");
         return -1;

@@ -240,15 +240,8 @@ int readTIFFData(Image* image, TIFF* tif) {
     // The RGBA reader decodes a strip or tile at a time into a buffer of its own, which for a
     // file in one strip with wide samples (16 bits, extra samples) outgrows our pixels. It is
     // asked for together with them, so that it cannot be what exhausts the machine.
-    if (!rowByRow) {
-        const int64_t needed = image->dataSize + rgbaReaderBufferSize(tif, planar);
-        if (!allocationAllowed(needed)) {
-            reportError("Error allocating %ld KB of memory", static_cast<long>(needed / 1024));
-            reportError("Not enough memory");
-            return -1;
-        }
-    }
-    image->pixels = allocImagePixels(*image);
+    image->pixels =
+        allocImagePixels(*image, true, rowByRow ? 0 : rgbaReaderBufferSize(tif, planar));
     if (image->pixels == nullptr) {
         reportError("Not enough memory");
         return -1;
