@@ -122,29 +122,4 @@ TEST_F(FormatTest, OutputIsInputComparesFilesNotSpellings) {
     EXPECT_EQ(outputIsInput(dir.file("new.bmp"), {"", dir.file("other.bmp"), b}), 0);
 }
 
-// While a run has no accumulator, every codec refuses an image that would not fit together
-// with one before decoding it, and reports the two together; alone, the same image loads.
-TEST_F(FormatTest, ImageThatCannotHaveItsAccumulatorIsRefusedBeforeDecoding) {
-    OwnedImage picture(300, 300, 32);
-    paint(picture, withFiller(pattern(300, 300, 3)));
-    // The machine grants the 352 KB image but not with 32 bytes a pixel beside it.
-    setAllocationFilter([](int64_t size) { return size <= 2'000'000; });
-    for (const char* name : {"in.bmp", "in.jpg", "in.tif"}) {
-        SCOPED_TRACE(name);
-        const std::string path = dir.file(name);
-        ASSERT_EQ(writeImage(picture.image, path.c_str()), 0);
-        capture.clear();
-        setImageReserve(32);
-        OwnedImage refused;
-        EXPECT_EQ(readImage(refused.image, path.c_str()), -1);
-        setImageReserve(0);
-        EXPECT_EQ(refused.image.pixels, nullptr);
-        EXPECT_EQ(capture.errors(),
-                  (Messages{"Error allocating 3164 KB of memory", "Not enough memory"}));
-        OwnedImage loaded;
-        EXPECT_EQ(readImage(loaded.image, path.c_str()), 0);
-        EXPECT_EQ(loaded.image.width, 300);
-    }
-}
-
 }  // namespace
