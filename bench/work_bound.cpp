@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include <emmintrin.h>
+
 // After <cstdio>: the library's header uses FILE and size_t without including them.
 #include <jpeglib.h>
 
@@ -24,6 +26,10 @@
 namespace {
 
 constexpr int kBandRows = 16;
+
+// The linear values of every red and green pair: entry 2 * (green * 256 + red) holds red's,
+// the next green's.
+alignas(16) double pairs[2 * 65536];
 
 struct FileCloser {
     void operator()(FILE* file) const { std::fclose(file); }
@@ -58,8 +64,11 @@ bool decodeAndAdd(const char* path, std::vector<uint8_t>& rows, std::vector<doub
         for (int64_t n = 0; n < int64_t{got} * width; ++n, a += 4, p += 4) {
             uint32_t v;
             std::memcpy(&v, p, sizeof v);
-            a[1] = a[1] + table[(v >> 8) & 255];
-            a[2] = a[2] + table[(v >> 16) & 255];
+            // Red and green in one 16-byte load and one addition; the fastest form we know,
+            // faster than the run's own fold (whose results it would equal).
+            const __m128d sum =
+                _mm_add_pd(_mm_loadu_pd(a + 1), _mm_load_pd(pairs + 2 * ((v >> 8) & 0xffff)));
+            _mm_storeu_pd(a + 1, sum);
             a[3] = a[3] + table[v >> 24];
         }
     }
@@ -78,6 +87,12 @@ int main(int argc, char** argv) {
     static const MessageSink quiet{nullptr, nullptr, [](const std::string&) {}};
     installMessageSink(&quiet);
     setupGamma(0, 2.2);
+    for (int green = 0; green < 256; ++green) {
+        for (int red = 0; red < 256; ++red) {
+            pairs[2 * (green * 256 + red)] = gammaTable[red];
+            pairs[2 * (green * 256 + red) + 1] = gammaTable[green];
+        }
+    }
     const std::vector<const char*> files(argv + 1, argv + argc);
     std::atomic<std::size_t> next{0};
     std::atomic<bool> failed{false};
