@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <array>
 #include <deque>
 #include <vector>
 
@@ -37,14 +36,12 @@ class EngineTest : public ::testing::Test {
         for (Image& image : owned_)
             freePixels(image.pixels);
     }
-    Image& keep(Image image) {
-        owned_.push_back(image);
-        return owned_.back();
-    }
-    // An accumulator the size of image, as the run makes it from its first input.
-    Image& accumulatorFor(const Image& image) {
+    Image& keep(Image image) { return owned_.emplace_back(image); }
+    // An accumulator for width x height inputs, as the run makes it from its first image.
+    Image& accumulator(int width, int height = 1) {
         Image acc;
-        copyImageHeader(image, acc);
+        acc.width = width;
+        acc.height = height;
         EXPECT_EQ(prepareAccumulator(acc), 0);
         return keep(acc);
     }

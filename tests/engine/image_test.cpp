@@ -24,11 +24,11 @@ TEST(Image, CompareLooksAtSizeAndFormatOnly) {
 
 TEST(Image, PixelMemoryIsZeroFilledAndFailuresAreReported) {
     MessageCapture capture;
-    PixelBlock* block = allocPixels(3 * 1024 * 1024 + 7);
+    const int64_t size = 3 * 1024 * 1024 + 7;
+    PixelBlock* block = allocPixels(size);
     ASSERT_NE(block, nullptr);
-    const uint8_t* data = pixelData(block);
-    for (int64_t i = 0; i < 3 * 1024 * 1024 + 7; i += 4093)
-        ASSERT_EQ(data[i], 0);
+    for (int64_t i = 0; i < size; i += 4093)
+        ASSERT_EQ(pixelData(block)[i], 0);
     freePixels(block);
     freePixels(nullptr);
 
@@ -38,61 +38,48 @@ TEST(Image, PixelMemoryIsZeroFilledAndFailuresAreReported) {
     setAllocationFilter([](int64_t) { return false; });
     EXPECT_EQ(allocPixels(4096), nullptr);
     setAllocationFilter(nullptr);
-    ASSERT_EQ(capture.errors().size(), 3u);
-    EXPECT_EQ(capture.errors()[0], "Error allocating 0 KB of memory");
-    EXPECT_EQ(capture.errors()[1], "Error allocating 1099511627776 KB of memory");
-    EXPECT_EQ(capture.errors()[2], "Error allocating 4 KB of memory");
+    EXPECT_EQ(capture.errors(),
+              (std::vector<std::string>{"Error allocating 0 KB of memory",
+                                        "Error allocating 1099511627776 KB of memory",
+                                        "Error allocating 4 KB of memory"}));
 }
 
-Image makeImage(int width, int height, int bitsPerPixel, int64_t bytesPerLine, int64_t capacity) {
-    Image image;
-    image.width = width;
-    image.height = height;
-    image.bitsPerPixel = bitsPerPixel;
-    image.bytesPerLine = bytesPerLine;
-    image.dataSize = bytesPerLine * height;
-    image.pixels = allocPixels(capacity);
-    return image;
-}
-
-TEST(Image, ExpandDropsRowPaddingAndAddsFiller) {
-    // Three pixels per row, rows padded to 12 bytes.
-    Image image = makeImage(3, 2, 24, 12, 4 * 3 * 2);
+// Padded rows of three samples become packed rows of four, the filler first; sixteen-bit
+// samples keep both bytes until narrowing keeps the high ones.
+TEST(Image, ExpandDropsRowPaddingAndNarrowKeepsHighBytes) {
+    Image image{5, 2, 16, 24};  // five pixels a row: 15 bytes, padded to 16
+    image.pixels = allocPixels(4 * 5 * 2);
     uint8_t* data = pixelData(image);
     for (int y = 0; y < 2; ++y)
-        for (int i = 0; i < 9; ++i)
-            data[y * 12 + i] = static_cast<uint8_t>(10 * y + i + 1);
+        for (int i = 0; i < 15; ++i)
+            data[y * 16 + i] = static_cast<uint8_t>(50 * y + i + 1);
     expandToFourSamples(image);
     EXPECT_EQ(image.bitsPerPixel, 32);
-    EXPECT_EQ(image.bytesPerLine, 12);
-    EXPECT_EQ(image.dataSize, 24);
-    const uint8_t expected[24] = {255, 1,  2,  3,  255, 4,  5,  6,  255, 7,  8,  9,
-                                  255, 11, 12, 13, 255, 14, 15, 16, 255, 17, 18, 19};
-    EXPECT_EQ(std::memcmp(data, expected, 24), 0);
+    EXPECT_EQ(image.bytesPerLine, 20);
+    EXPECT_EQ(image.dataSize, 40);
+    for (int n = 0; n < 10; ++n) {
+        const int first = 50 * (n / 5) + 3 * (n % 5) + 1;
+        const uint8_t want[4] = {255, uint8_t(first), uint8_t(first + 1), uint8_t(first + 2)};
+        EXPECT_EQ(std::memcmp(data + 4 * n, want, 4), 0) << "pixel " << n;
+    }
     freePixels(image.pixels);
-}
 
-TEST(Image, SixteenBitLayoutsExpandAndNarrow) {
-    Image image = makeImage(2, 1, 48, 12, 16);
-    uint8_t* data = pixelData(image);
+    image = Image{2, 1, 12, 48, 12, allocPixels(16)};
+    data = pixelData(image);
     const uint16_t source[6] = {0x1234, 0xABCD, 0x00FF, 0xFF00, 0x8001, 0x7FFF};
     std::memcpy(data, source, sizeof source);
     expandToFourSamples(image);
     ASSERT_EQ(image.bitsPerPixel, 64);
-    uint16_t expanded[8];
-    std::memcpy(expanded, data, sizeof expanded);
     const uint16_t wantExpanded[8] = {65535, 0x1234, 0xABCD, 0x00FF, 65535, 0xFF00, 0x8001, 0x7FFF};
-    EXPECT_EQ(std::memcmp(expanded, wantExpanded, sizeof expanded), 0);
-
-    narrowSamples(image);
-    EXPECT_EQ(image.bitsPerPixel, 32);
-    EXPECT_EQ(image.bytesPerLine, 8);
-    EXPECT_EQ(image.dataSize, 8);
-    const uint8_t wantNarrow[8] = {255, 0x12, 0xAB, 0x00, 255, 0xFF, 0x80, 0x7F};
-    EXPECT_EQ(std::memcmp(data, wantNarrow, 8), 0);
-
-    narrowSamples(image);  // 32 bits: nothing to do
-    EXPECT_EQ(image.bitsPerPixel, 32);
+    EXPECT_EQ(std::memcmp(data, wantExpanded, sizeof wantExpanded), 0);
+    for (int twice = 0; twice < 2; ++twice) {  // the second time there is nothing to do
+        narrowSamples(image);
+        EXPECT_EQ(image.bitsPerPixel, 32);
+        EXPECT_EQ(image.bytesPerLine, 8);
+        EXPECT_EQ(image.dataSize, 8);
+        const uint8_t wantNarrow[8] = {255, 0x12, 0xAB, 0x00, 255, 0xFF, 0x80, 0x7F};
+        EXPECT_EQ(std::memcmp(data, wantNarrow, 8), 0);
+    }
     freePixels(image.pixels);
 }
 
@@ -114,17 +101,12 @@ TEST(Image, AddressSpaceLimitCountsAsUnavailableMemory) {
         const struct rlimit limit = {cap, cap};
         if (setrlimit(RLIMIT_AS, &limit) != 0)
             _exit(10);
-        Image image;
-        image.width = image.height = 1500;
-        image.bitsPerPixel = 32;
-        image.bytesPerLine = 4 * 1500;
-        image.dataSize = image.bytesPerLine * 1500;
+        const Image image{1500, 1500, 4 * 1500, 32, 4 * 1500 * 1500};
         setImageReserve(32);
         if (allocImagePixels(image) != nullptr || !refusedForImageReserve())
             _exit(11);
         setImageReserve(0);
-        PixelBlock* alone = allocImagePixels(image);
-        _exit(alone == nullptr ? 12 : 0);
+        _exit(allocImagePixels(image) == nullptr ? 12 : 0);
     }
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);

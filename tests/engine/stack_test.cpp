@@ -1,9 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
-#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -18,19 +16,17 @@ namespace {
 
 // In-memory files: a name maps to a single-colour image, or is missing.
 struct FakeFile {
-    int width = 2;
-    int height = 2;
+    int width = 2, height = 2;
     Rgb colour{0, 0, 0};
     bool sixteenBit = false;
     uint32_t seed = 0;  // non-zero: varied pixels instead of one colour
 };
 std::map<std::string, FakeFile> files;
-// Loads may run on several threads at once.
+// Loads may run on several threads at once; these two are guarded by the mutex.
 std::mutex loadedMutex;
 std::vector<std::string> loaded;
+int64_t peakBlocks = 0;  // the most pixel blocks alive when a load had its own
 std::map<std::string, std::vector<uint8_t>> written;  // name -> 32-bit pixels
-std::function<void(const std::string&)> onLoad;
-std::atomic<int64_t> peakBlocks{0};  // the most pixel blocks alive when a load had its own
 bool failWrites = false;
 
 int fakeRead(Image& image, const char* path) {
@@ -38,8 +34,6 @@ int fakeRead(Image& image, const char* path) {
         std::lock_guard<std::mutex> lock(loadedMutex);
         loaded.push_back(path);
     }
-    if (onLoad)
-        onLoad(path);
     auto it = files.find(path);
     initImage(image);
     if (it == files.end()) {
@@ -47,34 +41,29 @@ int fakeRead(Image& image, const char* path) {
         return -1;
     }
     const FakeFile& f = it->second;
-    image.width = f.width;
-    image.height = f.height;
-    image.bitsPerPixel = f.sixteenBit ? 64 : 32;
-    image.bytesPerLine = int64_t{f.width} * image.bitsPerPixel / 8;
-    image.dataSize = image.bytesPerLine * f.height;
+    const int64_t bytesPerLine = int64_t{f.width} * (f.sixteenBit ? 8 : 4);
+    image = Image{f.width, f.height, bytesPerLine, f.sixteenBit ? 64 : 32, bytesPerLine * f.height};
     image.pixels = allocImagePixels(image);
     if (image.pixels == nullptr)
         return -1;
-    for (int64_t now = pixelBlocksInUse(), peak = peakBlocks.load();
-         now > peak && !peakBlocks.compare_exchange_weak(peak, now);) {
+    {
+        std::lock_guard<std::mutex> lock(loadedMutex);
+        peakBlocks = std::max(peakBlocks, pixelBlocksInUse());
     }
     uint8_t* data = pixelData(image);
     for (int64_t n = 0; n < int64_t{f.width} * f.height; ++n) {
+        uint32_t state = f.seed * 2654435761u + static_cast<uint32_t>(n) * 40503u;
+        state = (state ^ state >> 13) * 0x5bd1e995u;
+        Rgb rgb = f.colour;
+        for (int k = 0; k < 3 && f.seed != 0; ++k)
+            rgb[k] = static_cast<uint8_t>(state >> (8 * k + 5));
         if (f.sixteenBit) {
-            const uint16_t s[4] = {65535, uint16_t(f.colour[0] << 8 | 0x7F),
-                                   uint16_t(f.colour[1] << 8), uint16_t(f.colour[2] << 8 | 0xFF)};
+            const uint16_t s[4] = {65535, uint16_t(rgb[0] << 8 | 0x7F), uint16_t(rgb[1] << 8),
+                                   uint16_t(rgb[2] << 8 | 0xFF)};
             std::memcpy(data + n * 8, s, 8);
-        } else if (f.seed != 0) {
-            uint32_t state = f.seed * 2654435761u + static_cast<uint32_t>(n) * 40503u;
-            state ^= state >> 13;
-            state *= 0x5bd1e995u;
-            data[n * 4] = 255;
-            for (int k = 0; k < 3; ++k)
-                data[n * 4 + 1 + k] = static_cast<uint8_t>(state >> (8 * k + 5));
         } else {
-            data[n * 4] = 255;
-            for (int k = 0; k < 3; ++k)
-                data[n * 4 + 1 + k] = f.colour[k];
+            const uint8_t p[4] = {255, rgb[0], rgb[1], rgb[2]};
+            std::memcpy(data + n * 4, p, 4);
         }
     }
     return 0;
@@ -97,12 +86,12 @@ class StackRunTest : public EngineTest {
         files.clear();
         loaded.clear();
         written.clear();
-        onLoad = nullptr;
         failWrites = false;
         setImageFileHandlers(fakeRead, fakeWrite);
         programOptions.outputName = "out.bmp";
     }
     void TearDown() override {
+        statusHook = nullptr;
         setImageFileHandlers(nullptr, nullptr);
         setAllocationFilter(nullptr);
         EngineTest::TearDown();
@@ -118,70 +107,74 @@ class StackRunTest : public EngineTest {
     }
 };
 
-TEST_F(StackRunTest, StatusSequenceOfAPlainRun) {
+// Files that cannot be read or do not match the first are reported and skipped, the numbering
+// follows the accepted ones, and arguments led by a dash are no files.
+TEST_F(StackRunTest, StatusSequenceOfARunWithSkippedInputs) {
     MessageCapture capture;
-    files["a.bmp"] = {2, 2, {10, 20, 30}};
-    files["/abs/b.bmp"] = {2, 2, {10, 20, 30}};
-    EXPECT_EQ(run({"a.bmp", "-switch", "/abs/b.bmp"}), 0);
+    programOptions.combine_mode = 1;
+    files["good1.bmp"] = {3, 2, {100, 100, 100}};
+    files["/abs/wide.bmp"] = {4, 2, {255, 255, 255}};
+    files["good2.bmp"] = {3, 2, {200, 200, 200}};
+    EXPECT_EQ(run({"missing.bmp", "good1.bmp", "-switch", "/abs/wide.bmp", "good2.bmp"}), 0);
     // Files are loaded ahead on other threads, in no fixed order.
     std::sort(loaded.begin(), loaded.end());
-    EXPECT_EQ(loaded, (std::vector<std::string>{"/abs/b.bmp", "a.bmp"}));
-    const std::vector<std::string> expected{"Loading image 1: a.bmp\n",
-                                            "Setting output image dimensions: 2 x 2\n",
-                                            "Combining data...\n",
-                                            "Loading image 2: /abs/b.bmp\n",
-                                            "Combining data...\n",
-                                            "Finalizing...\n",
-                                            "Writing output image: out.bmp\n"};
-    EXPECT_EQ(capture.statuses(), expected);
-    EXPECT_TRUE(capture.errors().empty());
+    EXPECT_EQ(loaded,
+              (std::vector<std::string>{"/abs/wide.bmp", "good1.bmp", "good2.bmp", "missing.bmp"}));
+    EXPECT_EQ(capture.errors(),
+              (std::vector<std::string>{"cannot open missing.bmp",
+                                        "Problem loading missing.bmp...ignoring\n",
+                                        "Cannot combine /abs/wide.bmp...\nNote: all input images "
+                                        "must have the same dimensions."}));
+    EXPECT_EQ(capture.statuses(),
+              (std::vector<std::string>{
+                  "Loading image 1: missing.bmp\n", "Loading image 1: good1.bmp\n",
+                  "Setting output image dimensions: 3 x 2\n", "Combining data...\n",
+                  "Loading image 2: /abs/wide.bmp\n", "Loading image 2: good2.bmp\n",
+                  "Combining data...\n", "Finalizing...\n", "Writing output image: out.bmp\n"}));
     EXPECT_EQ(imageCounter.load(), 2);
     EXPECT_EQ(busy.load(), 0);
     EXPECT_EQ(outputWritten.load(), 1);
     EXPECT_EQ(copyStatusText(), " ");
     EXPECT_NE(capture.diagnosticText().find("Using Preset Gamma Curve 0\n"), std::string::npos);
     EXPECT_NE(capture.diagnosticText().find("Finished.\n"), std::string::npos);
-    EXPECT_EQ(outputPixel(), (Rgb{encode(2 * gammaTable[10]), encode(2 * gammaTable[20]),
-                                  encode(2 * gammaTable[30])}));
-}
-
-TEST_F(StackRunTest, SkippedAndMismatchedInputsAreReportedAndCountingFollowsAccepted) {
-    MessageCapture capture;
-    runOptions.combine_mode = 1;
-    programOptions.combine_mode = 1;
-    files["good1.bmp"] = {3, 2, {100, 100, 100}};
-    files["wide.bmp"] = {4, 2, {255, 255, 255}};
-    files["good2.bmp"] = {3, 2, {200, 200, 200}};
-    EXPECT_EQ(run({"missing.bmp", "good1.bmp", "wide.bmp", "good2.bmp"}), 0);
-    const std::vector<std::string> errors{
-        "cannot open missing.bmp", "Problem loading missing.bmp...ignoring\n",
-        "Cannot combine wide.bmp...\nNote: all input images must have the same dimensions."};
-    EXPECT_EQ(capture.errors(), errors);
-    EXPECT_EQ(capture.statuses()[0], "Loading image 1: missing.bmp\n");
-    EXPECT_EQ(capture.statuses()[1], "Loading image 1: good1.bmp\n");
-    EXPECT_EQ(capture.statuses()[2], "Setting output image dimensions: 3 x 2\n");
-    EXPECT_EQ(capture.statuses()[4], "Loading image 2: wide.bmp\n");
-    EXPECT_EQ(capture.statuses()[5], "Loading image 2: good2.bmp\n");
-    EXPECT_EQ(imageCounter.load(), 2);
-    EXPECT_EQ(programOptions.Divisor, 2.0);  // average mode writes the count back
     EXPECT_EQ(written.at("out.bmp").size(), 3u * 2 * 4);
     EXPECT_EQ(outputPixel(5)[0], encode((gammaTable[100] + gammaTable[200]) / 2));
 }
 
-TEST_F(StackRunTest, NothingCombinedMeansNoOutput) {
+TEST_F(StackRunTest, RunsWithoutOutputSayWhy) {
     MessageCapture capture;
     EXPECT_EQ(run({}), 0);
     EXPECT_EQ(capture.statuses(), std::vector<std::string>{"Finalizing...\n"});
     EXPECT_EQ(capture.errors(),
               (std::vector<std::string>{"No valid input images", "Could not create final image."}));
-    EXPECT_TRUE(written.empty());
     EXPECT_EQ(outputWritten.load(), 0);
-    EXPECT_EQ(busy.load(), 0);
 
     capture.clear();
     EXPECT_EQ(run({"-a", "-b"}), 0);
     EXPECT_TRUE(loaded.empty());
     EXPECT_EQ(capture.errors().size(), 2u);
+
+    // The writer has said why; the output does not count as written.
+    capture.clear();
+    files["a.bmp"] = {1, 1, {1, 2, 3}};
+    failWrites = true;
+    EXPECT_EQ(run({"a.bmp"}), 0);
+    EXPECT_EQ(outputWritten.load(), 0);
+    EXPECT_EQ(capture.errors(), std::vector<std::string>{"writeBMP, could not open file"});
+
+    // Without an accumulator the run ends at once: nothing is said about the second file, even
+    // if it was loaded. The image and its accumulator would fit together, but the accumulator
+    // is then refused.
+    capture.clear();
+    files["a.bmp"] = {64, 64, {1, 2, 3}};
+    failWrites = false;
+    setAllocationFilter([](int64_t size) { return size != 64 * 64 * 32; });
+    EXPECT_EQ(run({"a.bmp", "b-missing.bmp"}), 0);
+    EXPECT_EQ(capture.errors(), std::vector<std::string>{"Error allocating 128 KB of memory"});
+    EXPECT_EQ(capture.statuses().back(), "Loading image 1: a.bmp\n");
+    EXPECT_EQ(outputWritten.load(), 0);
+    EXPECT_EQ(busy.load(), 0);
+    EXPECT_TRUE(written.empty());
 }
 
 TEST_F(StackRunTest, StopTakesEffectAfterTheNextAcceptedImage) {
@@ -212,9 +205,8 @@ TEST_F(StackRunTest, StopTakesEffectAfterTheNextAcceptedImage) {
 // Loading ahead and split loops must change nothing the user can see: the same messages in the
 // same order, and the same output bytes.
 TEST_F(StackRunTest, ParallelRunsMatchSequentialRunsExactly) {
-    for (int i = 0; i < 7; ++i) {
+    for (int i = 0; i < 7; ++i)
         files["f" + std::to_string(i) + ".bmp"] = {640, 300, {}, false, uint32_t(i + 1)};
-    }
     files["small.bmp"] = {64, 30, {}, false, 99};
     files["dark.bmp"] = {640, 300, {}, false, 77};
     const std::vector<std::string> inputs{"f0.bmp", "broken.bmp", "f1.bmp", "small.bmp", "f2.bmp",
@@ -247,7 +239,7 @@ TEST_F(StackRunTest, ParallelRunsMatchSequentialRunsExactly) {
             EXPECT_EQ(run(inputs), 0);
             // Loading ahead stays within its budget of frames: the accumulator, the dark
             // frame and four images at most.
-            EXPECT_LE(peakBlocks.load(), 6);
+            EXPECT_LE(peakBlocks, 6);
             EXPECT_EQ(pixelBlocksInUse(), 0);
             transcripts[parallel] = capture.messages().transcript;
             outputs[parallel] = written["out.bmp"];
@@ -259,43 +251,42 @@ TEST_F(StackRunTest, ParallelRunsMatchSequentialRunsExactly) {
     }
 }
 
-TEST_F(StackRunTest, DarkFrameFallbacksTurnNoiseReductionOffForGood) {
-    MessageCapture capture;
-    files["a.bmp"] = {2, 2, {100, 100, 100}};
-    files["dark-small.bmp"] = {1, 1, {5, 5, 5}};
-    programOptions.useNoiseReduction = 1;
-
-    programOptions.darkFrameFile = "nope.bmp";
-    EXPECT_EQ(run({"a.bmp"}), 0);
-    EXPECT_EQ(capture.statuses()[0], "Reading dark-frame: nope.bmp\n");
-    EXPECT_EQ(capture.errors()[1], "Problem loading dark-frame: nope.bmp\n");
-    EXPECT_EQ(programOptions.useNoiseReduction, 0);
-    EXPECT_EQ(outputPixel(), (Rgb{100, 100, 100}));
-
-    const std::string mismatch =
-        "Dark frame image can not be combined with input images -- Turning off noise "
-        "reduction\n";
-    for (const char* darkName : {"dark-small.bmp", ""}) {
-        capture.clear();
-        programOptions.useNoiseReduction = 1;
-        programOptions.darkFrameFile = darkName;
-        EXPECT_EQ(run({"a.bmp"}), 0);
-        EXPECT_EQ(capture.errors(), std::vector<std::string>{mismatch}) << darkName;
-        EXPECT_EQ(programOptions.useNoiseReduction, 0);
-        EXPECT_EQ(outputPixel(), (Rgb{100, 100, 100}));
-    }
-}
-
-TEST_F(StackRunTest, DarkFrameIsSubtractedInLinearLight) {
-    MessageCapture capture;
+// A dark frame that cannot be read or does not match the inputs turns noise reduction off, in
+// the shared record too; one that fits (a sixteen-bit one narrowed first) is subtracted in
+// linear light.
+TEST_F(StackRunTest, DarkFrameIsSubtractedOrTurnsNoiseReductionOffForGood) {
     files["a.bmp"] = {2, 2, {100, 50, 10}};
-    files["dark.tif"] = {2, 2, {20, 60, 0}, true};  // sixteen-bit: narrowed first
-    programOptions.useNoiseReduction = 1;
-    programOptions.darkFrameFile = "dark.tif";
-    EXPECT_EQ(run({"a.bmp"}), 0);
-    EXPECT_TRUE(capture.errors().empty());
-    EXPECT_EQ(programOptions.useNoiseReduction, 1);
-    EXPECT_EQ(outputPixel(3), (Rgb{encode(gammaTable[100] - gammaTable[20]), 0, 10}));
+    files["dark-small.bmp"] = {1, 1, {5, 5, 5}};
+    files["dark.tif"] = {2, 2, {20, 60, 0}, true};
+    const std::string mismatch =
+        "Dark frame image can not be combined with input images -- "
+        "Turning off noise reduction\n";
+    const std::vector<std::string> unread{"cannot open nope.bmp",
+                                          "Problem loading dark-frame: nope.bmp\n"};
+    const Rgb plain{100, 50, 10};
+    const struct Case {
+        std::string dark;
+        std::vector<std::string> errors;
+        int32_t noiseAfter;
+        Rgb out;
+    } cases[] = {
+        {"nope.bmp", unread, 0, plain},
+        {"dark-small.bmp", {mismatch}, 0, plain},
+        {"", {mismatch}, 0, plain},
+        {"dark.tif", {}, 1, {encode(gammaTable[100] - gammaTable[20]), 0, 10}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.dark);
+        MessageCapture capture;
+        programOptions.useNoiseReduction = 1;
+        programOptions.darkFrameFile = c.dark;
+        EXPECT_EQ(run({"a.bmp"}), 0);
+        EXPECT_EQ(capture.statuses()[0], c.dark.empty() ? "Loading image 1: a.bmp\n"
+                                                        : "Reading dark-frame: " + c.dark + "\n");
+        EXPECT_EQ(capture.errors(), c.errors);
+        EXPECT_EQ(programOptions.useNoiseReduction, c.noiseAfter);
+        EXPECT_EQ(outputPixel(3), c.out);
+    }
 }
 
 TEST_F(StackRunTest, TheRunWorksOnASnapshotOfTheOptions) {
@@ -304,7 +295,7 @@ TEST_F(StackRunTest, TheRunWorksOnASnapshotOfTheOptions) {
     files["b.bmp"] = {1, 1, {200, 200, 200}};
     programOptions.combine_mode = 3;
     // A dialog changing the record mid-run must not change this run.
-    onLoad = [](const std::string&) {
+    statusHook = [](const std::string&) {
         std::lock_guard<std::mutex> lock(optionsMutex);
         programOptions.combine_mode = 0;
         programOptions.presetGammaCurve = 1;
@@ -312,20 +303,6 @@ TEST_F(StackRunTest, TheRunWorksOnASnapshotOfTheOptions) {
     EXPECT_EQ(run({"a.bmp", "b.bmp"}), 0);
     EXPECT_EQ(outputPixel(), (Rgb{200, 200, 200}));
     EXPECT_EQ(programOptions.combineFunc, combineBrighten);
-}
-
-TEST_F(StackRunTest, AccumulatorThatCannotBeAllocatedEndsTheRunWithoutOutput) {
-    MessageCapture capture;
-    files["a.bmp"] = {64, 64, {1, 2, 3}};
-    // The image and its accumulator would fit together, but the accumulator is then refused.
-    setAllocationFilter([](int64_t size) { return size != 64 * 64 * 32; });
-    EXPECT_EQ(run({"a.bmp", "b-missing.bmp"}), 0);
-    // The run ends at once: nothing is said about the second file, even if it was loaded.
-    EXPECT_EQ(capture.errors(), std::vector<std::string>{"Error allocating 128 KB of memory"});
-    EXPECT_EQ(capture.statuses().back(), "Loading image 1: a.bmp\n");
-    EXPECT_TRUE(written.empty());
-    EXPECT_EQ(outputWritten.load(), 0);
-    EXPECT_EQ(busy.load(), 0);
 }
 
 // An image that cannot have its accumulator beside it is refused before it is decoded, and the
@@ -359,32 +336,18 @@ TEST_F(StackRunTest, FirstImageWhoseAccumulatorCannotFitIsRefusedBeforeDecoding)
     setWorkerCount(0);
 }
 
-TEST_F(StackRunTest, FailedWriteIsNotReportedAsWritten) {
-    MessageCapture capture;
-    files["a.bmp"] = {1, 1, {1, 2, 3}};
-    failWrites = true;
-    EXPECT_EQ(run({"a.bmp"}), 0);
-    EXPECT_EQ(outputWritten.load(), 0);
-    EXPECT_EQ(capture.errors(), std::vector<std::string>{"writeBMP, could not open file"});
-}
-
 TEST(Options, DefaultsAndTheirListing) {
     MessageCapture capture;
     ProgramOptions options;
     setDefaultOptions(options);
-    dumpOptions(options);
-    const std::string text = capture.diagnosticText();
-    const std::string head =
-        "Program Options: \n\nOutput name: combined.jpg\nDivisor: 1.000000\nGamma: 2.200000\n"
-        "Preset Gamma Curve: 0\nJPEG Quality: 96\nCombine Mode: 0\nCombine Func Ptr: ";
-    const std::string tail =
-        "\nLow pass threshold: 0\nHigh pass threshold: 255\nDark Frame File: \n"
-        "Dark Frame Opacity: 1.000000\nUse Noise Reduction: 0\n";
-    EXPECT_EQ(text.substr(0, head.size()), head);
-    EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
     EXPECT_EQ(options.combineFunc, combineAdd);
-    EXPECT_EQ(options.launch_after_processing, 1);
-    EXPECT_EQ(options.autosuggest_output_name, 1);
+    options.combineFunc = nullptr;  // its address changes from run to run
+    dumpOptions(options);
+    EXPECT_EQ(capture.diagnosticText(),
+              "Program Options: \n\nOutput name: combined.jpg\nDivisor: 1.000000\nGamma: 2.200000\n"
+              "Preset Gamma Curve: 0\nJPEG Quality: 96\nCombine Mode: 0\nCombine Func Ptr: (nil)\n"
+              "Low pass threshold: 0\nHigh pass threshold: 255\nDark Frame File: \n"
+              "Dark Frame Opacity: 1.000000\nUse Noise Reduction: 0\n");
 }
 
 TEST(Messages, LongTextsAreCutAndExternalTextIsNeverAFormat) {

@@ -89,6 +89,31 @@ inline void paint(OwnedImage& owned, const Bytes& rgb) {
     }
 }
 
+inline void putLe32(Bytes& b, size_t at, uint32_t value) {
+    for (size_t i = 0; i < 4; ++i)
+        b.at(at + i) = uint8_t(value >> 8 * i);
+}
+
+// Written by hand, byte for byte the BMP writer's file of packed RGB; junk fills any gap
+// between the headers and offset.
+inline Bytes bmpFile(int32_t width, int32_t height, const Bytes& rgb, uint32_t offset = 54) {
+    const size_t rowSize = (3 * size_t(width) + 3) / 4 * 4;
+    Bytes b(offset + rowSize * size_t(height), 0);  // row padding stays zero
+    std::fill(b.begin() + 54, b.begin() + offset, 0xEE);
+    b[0] = 'B', b[1] = 'M', b[26] = 1, b[28] = 24;
+    const auto size = uint32_t(b.size());
+    const uint32_t fields[][2] = {
+        {2, size},           {10, offset}, {14, 40},  {18, uint32_t(width)}, {22, uint32_t(height)},
+        {34, size - offset}, {38, 7085},   {42, 7085}};
+    for (const auto& field : fields)
+        putLe32(b, field[0], field[1]);
+    for (size_t i = 0; i < rgb.size(); ++i) {  // bottom row first, blue first
+        const size_t x = i / 3 % size_t(width), y = i / 3 / size_t(width);
+        b[offset + rowSize * (size_t(height) - 1 - y) + 3 * x + 2 - i % 3] = rgb[i];
+    }
+    return b;
+}
+
 // Runs write() with writes past limit bytes failing as on a full disk (EFBIG instead of
 // SIGXFSZ); unlike permissions, this stops root too. Nothing else may write meanwhile.
 template <class Write>

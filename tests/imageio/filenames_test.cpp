@@ -59,11 +59,10 @@ TEST(FileNames, SortsByteWiseAndLogsEveryComparison) {
         EXPECT_EQ(capture.diagnostics(), Names{"In sortStringArray\n"});
     }
 
+    // The sort above already shows the order; here equality and the exact log line.
     capture.clear();
-    EXPECT_LT(compareStrings("Z.jpg", "a.jpg"), 0);
-    EXPECT_GT(compareStrings("\xC3\xA9", "z"), 0);
     EXPECT_EQ(compareStrings("same", "same"), 0);
-    EXPECT_EQ(capture.diagnostics().front(), "Comparing: Z.jpg | a.jpg\n");
+    EXPECT_EQ(capture.diagnostics(), Names{"Comparing: same | same\n"});
 }
 
 }  // namespace

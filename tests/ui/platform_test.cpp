@@ -14,6 +14,7 @@
 #include <QTest>
 #include <QTreeWidget>
 
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -44,7 +45,9 @@ class PlatformTest : public WindowTest {
     }
 };
 
-TEST_F(PlatformTest, ControlsKeepTheTemplateProportionsAndShowTheirCaptionsWhole) {
+// Controls sit at the template's proportions with whole captions; Tab and hit tests follow the
+// template order.
+TEST_F(PlatformTest, LayoutTabOrderAndHitTestsFollowTheTemplate) {
     const DialogTemplate& t = *findDialogTemplate(IDD_MAIN);
     const double unitX = static_cast<double>(mainWindow->client->width()) / t.cx;
     const double unitY = static_cast<double>(mainWindow->client->height()) / t.cy;
@@ -52,6 +55,7 @@ TEST_F(PlatformTest, ControlsKeepTheTemplateProportionsAndShowTheirCaptionsWhole
     const DialogUnits font = dialogUnitsFor(mainWindow->widget->font());
     EXPECT_NEAR(unitY, font.y, 0.5 / t.cy + 1e-9);
     EXPECT_GE(unitX, font.x - 0.5 / t.cx);
+    std::vector<int> tabStops;
     for (std::size_t i = 0; i < t.controls.size(); ++i) {
         const ControlTemplate& c = t.controls[i];
         const QWidget* w = mainWindow->controls[i]->widget;
@@ -68,7 +72,31 @@ TEST_F(PlatformTest, ControlsKeepTheTemplateProportionsAndShowTheirCaptionsWhole
             EXPECT_LE(box->sizeHint().width(), r.width());
             EXPECT_GE(r.height(), QFontMetrics(box->font()).height());
         }
+        if (c.style & kTabStop)
+            tabStops.push_back(c.id);
     }
+    std::vector<int> visited{focusedId()};  // the first tab stop has the focus from the start
+    for (std::size_t i = 0; i < tabStops.size(); ++i) {
+        simulateKey(mainWindow, kKeyTab);
+        visited.push_back(focusedId());
+    }
+    tabStops.push_back(tabStops.front());  // and round again
+    EXPECT_EQ(visited, tabStops);
+
+    // The frames come before the controls inside them.
+    const std::pair<int, int> hits[] = {{IDC_OUTPUT_NAME, IDC_OUTPUT_FRAME},
+                                        {IDC_BROWSE_OUTPUT, IDC_OUTPUT_FRAME},
+                                        {IDC_LIST_FILES, IDC_INPUT_FRAME},
+                                        {IDC_START, IDC_START},
+                                        {IDC_DIVISOR, IDC_BLEND_FRAME}};
+    for (const auto& [under, found] : hits) {
+        int x = 0;
+        int y = 0;
+        controlCenter(mainWindow, under, x, y);
+        EXPECT_EQ(getDlgCtrlId(childWindowFromPoint(mainWindow, x, y)), found) << under;
+    }
+    EXPECT_EQ(childWindowFromPoint(mainWindow, 1, 1), nullptr);
+
     // The window never gets smaller than the template, and growing it moves nothing.
     const QRect list = widget(IDC_LIST_FILES)->geometry();
     EXPECT_EQ(mainWindow->widget->minimumSize(), mainWindow->widget->size());
@@ -77,47 +105,24 @@ TEST_F(PlatformTest, ControlsKeepTheTemplateProportionsAndShowTheirCaptionsWhole
     EXPECT_EQ(widget(IDC_LIST_FILES)->geometry(), list);
 }
 
-TEST_F(PlatformTest, TabVisitsTheTabStopsInTemplateOrder) {
-    std::vector<int> expected;
-    for (const ControlTemplate& c : findDialogTemplate(IDD_MAIN)->controls)
-        if (c.style & kTabStop)
-            expected.push_back(c.id);
-    std::vector<int> visited{focusedId()};  // the first tab stop has the focus from the start
-    for (std::size_t i = 0; i < expected.size(); ++i) {
-        simulateKey(mainWindow, kKeyTab);
-        visited.push_back(focusedId());
-    }
-    expected.push_back(expected.front());  // and round again
-    EXPECT_EQ(visited, expected);
-}
-
-TEST_F(PlatformTest, RadioButtonsFormOneGroupThatTheProgramMayClear) {
-    auto checked = [] {
-        std::vector<int> ids;
-        for (int id : {IDC_MODE_STACK, IDC_MODE_AVERAGE, IDC_MODE_MIX, IDC_MODE_BRIGHTEN})
-            if (isDlgButtonChecked(mainWindow, id))
-                ids.push_back(id);
-        return ids;
-    };
+TEST_F(PlatformTest, ControlsBehaveAsTheDesktopProgramExpects) {
+    // The radio buttons are one group, which the program may also leave with none checked.
     simulateClick(mainWindow, IDC_MODE_BRIGHTEN);
-    EXPECT_EQ(checked(), std::vector<int>{IDC_MODE_BRIGHTEN});
+    EXPECT_EQ(checkedModes(), std::vector<int>{IDC_MODE_BRIGHTEN});
     checkDlgButton(mainWindow, IDC_MODE_BRIGHTEN, false);
-    EXPECT_TRUE(checked().empty());
+    EXPECT_TRUE(checkedModes().empty());
     checkDlgButton(mainWindow, IDC_MODE_AVERAGE, true);
     checkDlgButton(mainWindow, IDC_MODE_MIX, true);
-    EXPECT_EQ(checked(), std::vector<int>{IDC_MODE_MIX});
-}
+    EXPECT_EQ(checkedModes(), std::vector<int>{IDC_MODE_MIX});
 
-TEST_F(PlatformTest, TextIsCutAtWholeCharactersAndStaticsShowItAsItIs) {
     // "é" is two bytes: a limit inside it drops the whole character.
     setDlgItemText(mainWindow, IDC_OUTPUT_NAME, "a\xC3\xA9z");
     EXPECT_EQ(getDlgItemText(mainWindow, IDC_OUTPUT_NAME, 2), "a");
     EXPECT_EQ(getDlgItemText(mainWindow, IDC_OUTPUT_NAME, 3), "a\xC3\xA9");
     // File names may hold '<' and '&'.
     EXPECT_EQ(static_cast<QLabel*>(widget(IDC_STATUS))->textFormat(), Qt::PlainText);
-}
 
-TEST_F(PlatformTest, ListViewRefusesLabelEditsAndReportsClicksAnywhere) {
+    // The list refuses label edits.
     drop(IDC_LIST_FILES, {"/d/b.jpg"});
     auto* tree = static_cast<QTreeWidget*>(widget(IDC_LIST_FILES));
     tree->editItem(tree->topLevelItem(0), 0);
@@ -126,31 +131,14 @@ TEST_F(PlatformTest, ListViewRefusesLabelEditsAndReportsClicksAnywhere) {
     editor->setText("changed");
     QTest::keyClick(editor, Qt::Key_Return);
     processEvents(0);  // the view takes an edit after the key
-    EXPECT_EQ(entries(), std::vector<std::string>{"/d/b.jpg"});
-
+    EXPECT_EQ(entries(), Strings{"/d/b.jpg"});
     // Below the entries: a right click opens the list's menu, a double click views.
     const QPoint empty(5, tree->viewport()->height() - 5);
     QContextMenuEvent menu(QContextMenuEvent::Mouse, empty, tree->viewport()->mapToGlobal(empty));
     QApplication::sendEvent(tree->viewport(), &menu);
     QTest::mouseDClick(tree->viewport(), Qt::LeftButton, {}, empty);
     EXPECT_EQ(popups, 1);
-    EXPECT_EQ(boxes, std::vector<std::string>{"Error: No image is currently selected"});
-}
-
-TEST_F(PlatformTest, ChildWindowFromPointTakesTheFirstControlInTemplateOrder) {
-    // The frames come before the controls inside them.
-    const std::pair<int, int> cases[] = {{IDC_OUTPUT_NAME, IDC_OUTPUT_FRAME},
-                                         {IDC_BROWSE_OUTPUT, IDC_OUTPUT_FRAME},
-                                         {IDC_LIST_FILES, IDC_INPUT_FRAME},
-                                         {IDC_START, IDC_START},
-                                         {IDC_DIVISOR, IDC_BLEND_FRAME}};
-    for (const auto& [under, found] : cases) {
-        int x = 0;
-        int y = 0;
-        controlCenter(mainWindow, under, x, y);
-        EXPECT_EQ(getDlgCtrlId(childWindowFromPoint(mainWindow, x, y)), found) << under;
-    }
-    EXPECT_EQ(childWindowFromPoint(mainWindow, 1, 1), nullptr);
+    EXPECT_EQ(boxes, Strings{"Error: No image is currently selected"});
 }
 
 TEST_F(PlatformTest, MessageBoxFromAWorkerWaitsWhileTheWindowStaysUsable) {
@@ -182,24 +170,23 @@ TEST_F(PlatformTest, MessageBoxFromAWorkerWaitsWhileTheWindowStaysUsable) {
     EXPECT_EQ(answer, IDOK);
 }
 
-TEST(PlatformSelection, FileDialogResultsUseTheSelectionBufferFormat) {
+// The services without a window: the open dialog's selection buffer, the shell, threads, and
+// a standard output whose reader went away.
+TEST(PlatformServices, SelectionBufferShellThreadsAndSignals) {
     using namespace std::string_literals;
-    const std::pair<std::vector<std::string>, std::string> cases[] = {
+    const std::pair<Strings, std::string> selections[] = {
         {{"/shots/a01.jpg"}, "/shots/a01.jpg\0\0"s},
         {{"/shots/a01.jpg", "/shots/a02.jpg"}, "/shots\0a01.jpg\0a02.jpg\0\0"s},
         {{"/a.jpg", "/b.jpg"}, "/\0a.jpg\0b.jpg\0\0"s},
         {{"/d/e/x.jpg", "/d/f/y.jpg"}, "/d\0e/x.jpg\0f/y.jpg\0\0"s},
         {{"/data1/x.jpg", "/data2/y.jpg"}, "/\0data1/x.jpg\0data2/y.jpg\0\0"s},
     };
-    for (const auto& [paths, buffer] : cases)
+    for (const auto& [paths, buffer] : selections)
         EXPECT_EQ(formatFileSelection(paths), buffer) << paths[0];
-}
 
-TEST(PlatformShell, OpeningAMissingFileFails) {
     EXPECT_LE(shellOpen(nullptr, "/nonexistent/quorvane/x.jpg"), 32);
-}
 
-TEST(PlatformThreads, StartedThreadsRunOneStepBelowTheirStarter) {
+    // Started threads run one step below their starter.
     static std::atomic<int> niceness{-100};
     const int own = getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)));
     ASSERT_TRUE(startThread(
@@ -207,6 +194,10 @@ TEST(PlatformThreads, StartedThreadsRunOneStepBelowTheirStarter) {
         nullptr));
     EXPECT_TRUE(pumpUntil([] { return niceness != -100; }));
     EXPECT_EQ(niceness, std::min(own + 1, 19));
+
+    struct sigaction action {};
+    sigaction(SIGPIPE, nullptr, &action);
+    EXPECT_EQ(action.sa_handler, SIG_IGN);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-// What the window tests share: settings in a temporary folder, the desktop's message sink, and
-// hooks that answer and record message boxes, file dialogs, shell calls and popup menus.
+// What the window tests share: the toolkit's application object, settings in a temporary
+// folder, the desktop's message sink, and hooks that answer and record message boxes, file
+// dialogs, shell calls and popup menus.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -21,6 +22,19 @@
 #include "ui/processing.h"
 #include "ui/ui.h"
 
+using Strings = std::vector<std::string>;
+
+// One application object per test process, made before the first test.
+struct ApplicationEnvironment : ::testing::Environment {
+    void SetUp() override {
+        static int argc = 1;
+        static char name[] = "ui_tests", *argv[] = {name, nullptr};
+        platformInit(argc, argv);
+    }
+};
+inline auto* const applicationEnvironment =
+    ::testing::AddGlobalTestEnvironment(new ApplicationEnvironment);
+
 // Keeps the interface running until done() holds; false when that took longer than seconds.
 template <typename Done>
 bool pumpUntil(Done done, int seconds = 5) {
@@ -31,6 +45,15 @@ bool pumpUntil(Done done, int seconds = 5) {
         processEvents(5);
     }
     return true;
+}
+
+// The checked blend mode buttons of the main window.
+inline std::vector<int> checkedModes() {
+    std::vector<int> ids;
+    for (int id : {IDC_MODE_STACK, IDC_MODE_AVERAGE, IDC_MODE_MIX, IDC_MODE_BRIGHTEN})
+        if (isDlgButtonChecked(mainWindow, id))
+            ids.push_back(id);
+    return ids;
 }
 
 class WindowTest : public ::testing::Test {
@@ -81,18 +104,16 @@ class WindowTest : public ::testing::Test {
     // The main window with its default output in the temporary folder.
     Window* open() { return openMainWindow(dir + "/"); }
     std::string path(const std::string& name) const { return dir + "/" + name; }
-    std::string text(int id, Window* window = mainWindow) const {
-        return getDlgItemText(window, id, 1023);
-    }
+    std::string text(int id) const { return getDlgItemText(mainWindow, id, 1023); }
     void command(int id) { sendMessage(mainWindow, WM_COMMAND, makeCommand(id, 0), 0); }
-    void drop(int target, const std::vector<std::string>& files) {
+    void drop(int target, const Strings& files) {
         int x = 0;
         int y = 0;
         controlCenter(mainWindow, target, x, y);
         simulateDrop(mainWindow, files, x, y);
     }
-    std::vector<std::string> entries() const {
-        std::vector<std::string> result;
+    Strings entries() const {
+        Strings result;
         for (int i = 0; i < listCount(listView); ++i)
             result.push_back(listItemText(listView, i, 0, 511));
         return result;
@@ -108,11 +129,11 @@ class WindowTest : public ::testing::Test {
     }
 
     std::string dir;
-    std::vector<std::string> boxes;  // "caption: text"
+    Strings boxes;  // "caption: text"
     std::function<void(const std::string&)> onBox;
     std::vector<FileDialogRequest> requests;
-    std::vector<std::string> answers;  // selections the file dialog gives, in turn; then cancel
-    std::vector<std::string> opened;
+    Strings answers;  // selections the file dialog gives, in turn; then cancel
+    Strings opened;
     int shellResult = 42;
     int popups = 0;  // popup 0 of the main menu over the main window counts 1, others 100
 };
