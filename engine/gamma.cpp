@@ -70,6 +70,7 @@ void usePresetGammaCurve(int32_t curve) {
     } else if (curve == 1) {
         std::memcpy(gammaTable, kHighContrastCurve, sizeof kHighContrastCurve);
     } else {
+        runFellBack.store(1);
         reportError("Invalid Gamma Curve requested\n");
         if (!tableBuilt)
             std::memcpy(gammaTable, kSrgbCurve, sizeof kSrgbCurve);

@@ -54,6 +54,9 @@ extern std::atomic<int32_t> imageCounter;
 extern std::atomic<int32_t> stopRequest;
 // 1 when the last run wrote its output file, 0 otherwise (reset when a run starts).
 extern std::atomic<int32_t> outputWritten;
+// 1 when the last run could not apply the requested dark frame or fell back from an invalid
+// gamma curve (reset when a run starts): its output is not what was asked for.
+extern std::atomic<int32_t> runFellBack;
 
 // The current progress line; handed over under a lock so no reader sees half a text.
 std::string copyStatusText();

@@ -1,85 +1,206 @@
 #include "engine/prefetch.h"
 
-Prefetcher::Prefetcher(std::vector<int> order, const std::vector<std::string>& arguments,
-                       ImageReader reader, int threads, int framesAllowed,
-                       const std::atomic<int64_t>* imageReserve)
-    : order_(std::move(order)),
-      arguments_(arguments),
-      reader_(reader),
-      imageReserve_(imageReserve),
-      framesAllowed_(framesAllowed < 1 ? 1 : framesAllowed) {
-    slots_.reserve(order_.size());
-    for (std::size_t i = 0; i < order_.size(); ++i)
-        slots_.push_back(std::make_unique<Slot>());
-    for (int t = 0; t < threads; ++t) {
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+
+#include "engine/options.h"
+
+namespace {
+
+// How often a waiting run looks at the stop request: well inside the second a stop may take.
+constexpr std::chrono::milliseconds kStopPoll{25};
+
+}  // namespace
+
+// Everything a loader reads or writes. The Prefetcher and each loader thread hold it, so a
+// loader still inside a file when the run ends writes into this, never into the run.
+struct Prefetcher::Shared {
+    struct Slot {
+        Loaded loaded;
+        bool done = false;
+        bool refusedForReserve = false;  // refused only because the reserve came on top
+        bool notTheFilesFault = false;   // failed ahead for want of descriptors or memory
+        bool retried = false;
+    };
+
+    Shared(std::vector<std::string> files, ImageReader read, bool loadAhead, int frames,
+           int64_t reserve)
+        : paths(std::move(files)),
+          reader(read),
+          ahead(loadAhead),
+          framesAllowed(frames < 1 ? 1 : frames),
+          imageReserve(reserve),
+          slots(paths.size()),
+          claimLimit(loadAhead ? paths.size() : 0) {}
+
+    // Loads one file outside the lock; the outcome is not yet in its slot.
+    Slot load(std::size_t position) {
+        Slot outcome;
+        Loaded& loaded = outcome.loaded;
+        initImage(loaded.image);
+        deferMessages(&loaded.messages);
+        setImageReserve(imageReserve.load());
+        errno = 0;
+        loaded.result = reader(loaded.image, paths[position].c_str());
+        const int error = errno;
+        outcome.refusedForReserve = loaded.result != 0 && refusedForImageReserve();
+        setImageReserve(0);
+        deferMessages(nullptr);
+        // Files opened ahead compete for the process's descriptors and memory; losing that
+        // race says nothing about the file.
+        outcome.notTheFilesFault =
+            ahead && loaded.result != 0 && (error == EMFILE || error == ENFILE || error == ENOMEM);
+        return outcome;
+    }
+
+    // Under the lock: puts an outcome in its slot, or frees it when the run has gone.
+    void store(std::size_t position, Slot&& outcome) {
+        if (cancelled) {
+            freePixels(outcome.loaded.image.pixels);
+            return;
+        }
+        Slot& slot = slots[position];
+        const bool retried = slot.retried;
+        slot = std::move(outcome);
+        slot.retried = retried;
+        slot.done = true;
+    }
+
+    const std::vector<std::string> paths;
+    const ImageReader reader;
+    const bool ahead;
+    const int framesAllowed;
+    std::atomic<int64_t> imageReserve;
+    std::vector<Slot> slots;
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::size_t nextClaim = 0;
+    std::size_t claimLimit;           // files from here on wait until take() asks
+    std::deque<std::size_t> reloads;  // files take() wants loaded once more
+    std::vector<bool> loading;        // per loader: inside a file now
+    int busyLoaders = 0;
+    int framesInUse = 0;
+    bool cancelled = false;
+};
+
+Prefetcher::Prefetcher(std::vector<std::string> paths, ImageReader reader, int threads,
+                       int framesAllowed, int64_t imageReserve)
+    : shared_(std::make_shared<Shared>(std::move(paths), reader, threads > 0, framesAllowed,
+                                       imageReserve)) {
+    const int count = threads > 0 ? threads : 1;
+    shared_->loading.assign(static_cast<std::size_t>(count), false);
+    for (int t = 0; t < count; ++t) {
         try {
-            threads_.emplace_back([this] { decodeLoop(); });
+            threads_.emplace_back(
+                [shared = shared_, t] { loaderLoop(shared, static_cast<std::size_t>(t)); });
         } catch (...) {
-            break;  // fewer helpers (or none: take() then loads by itself)
+            break;  // fewer loaders (or none: take() then loads by itself)
         }
     }
 }
 
 Prefetcher::~Prefetcher() {
+    Shared& s = *shared_;
+    std::vector<bool> loading;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        cancelled_ = true;
+        std::unique_lock<std::mutex> lock(s.mutex);
+        s.cancelled = true;
+        // Images loaded ahead but never reached are dropped unseen, messages and all.
+        for (std::size_t i = nextTake_; i < s.slots.size(); ++i) {
+            freePixels(s.slots[i].loaded.image.pixels);
+            s.slots[i].loaded.image.pixels = nullptr;
+        }
+        s.changed.notify_all();
+        while (s.busyLoaders > 0 && stopRequest.load() != 1)
+            s.changed.wait_for(lock, kStopPoll);
+        loading = s.loading;
     }
-    changed_.notify_all();
-    for (std::thread& thread : threads_)
-        thread.join();
-    // Images loaded ahead but never reached are dropped unseen, messages and all.
-    for (std::size_t i = nextTake_; i < slots_.size(); ++i)
-        freePixels(slots_[i]->loaded.image.pixels);
+    for (std::size_t t = 0; t < threads_.size(); ++t) {
+        if (loading[t]) {
+            threads_[t].detach();
+        } else {
+            threads_[t].join();
+        }
+    }
 }
 
-void Prefetcher::decodeLoop() {
+void Prefetcher::loaderLoop(const std::shared_ptr<Shared>& shared, std::size_t self) {
+    Shared& s = *shared;
+    std::unique_lock<std::mutex> lock(s.mutex);
     for (;;) {
+        // A frame is reserved before a file is claimed, so the earliest file still to be
+        // loaded always has its frame and the run can never wait on a file that cannot start.
+        // A file loaded again goes alone, with every descriptor and byte the loads ahead held.
+        s.changed.wait(lock, [&s] {
+            return s.cancelled || (!s.reloads.empty() && s.busyLoaders == 0) ||
+                   (s.reloads.empty() && s.nextClaim < s.claimLimit &&
+                    s.framesInUse < s.framesAllowed);
+        });
+        if (s.cancelled)
+            return;
         std::size_t position;
-        {
-            std::unique_lock<std::mutex> lock(mutex_);
-            // A frame is reserved before a file is claimed, so the earliest file still to be
-            // loaded always has its frame and the run can never wait on a file that cannot
-            // start.
-            changed_.wait(lock, [this] {
-                return cancelled_ || nextClaim_ >= order_.size() || framesInUse_ < framesAllowed_;
-            });
-            if (cancelled_ || nextClaim_ >= order_.size())
-                return;
-            ++framesInUse_;
-            position = nextClaim_++;
+        if (!s.reloads.empty()) {
+            position = s.reloads.front();
+            s.reloads.pop_front();
+        } else {
+            ++s.framesInUse;
+            position = s.nextClaim++;
         }
-        Slot& slot = *slots_[position];
-        deferMessages(&slot.loaded.messages);
-        load(position);
-        deferMessages(nullptr);
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            slot.done = true;
-        }
-        changed_.notify_all();
+        s.loading[self] = true;
+        ++s.busyLoaders;
+        lock.unlock();
+        Shared::Slot outcome = s.load(position);
+        lock.lock();
+        s.store(position, std::move(outcome));
+        s.loading[self] = false;
+        --s.busyLoaders;
+        s.changed.notify_all();
     }
-}
-
-void Prefetcher::load(std::size_t position) {
-    Loaded& loaded = slots_[position]->loaded;
-    initImage(loaded.image);
-    setImageReserve(imageReserve_ != nullptr ? imageReserve_->load() : 0);
-    loaded.result = reader_(loaded.image, arguments_[order_[position]].c_str());
-    loaded.refusedForReserve = loaded.result != 0 && refusedForImageReserve();
-    setImageReserve(0);
 }
 
 Prefetcher::Loaded Prefetcher::take() {
     Loaded taken;
-    if (nextTake_ >= slots_.size())
+    Shared& s = *shared_;
+    if (nextTake_ >= s.slots.size())
         return taken;
-    Slot& slot = *slots_[nextTake_];
-    if (threads_.empty()) {
-        load(nextTake_);
-    } else {
-        std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [&slot] { return slot.done; });
+    const std::size_t position = nextTake_;
+    Shared::Slot& slot = s.slots[position];
+    std::unique_lock<std::mutex> lock(s.mutex);
+    if (s.claimLimit <= position) {
+        s.claimLimit = position + 1;
+        s.changed.notify_all();
+    }
+    for (;;) {
+        if (!slot.done && threads_.empty()) {
+            lock.unlock();
+            Shared::Slot outcome = s.load(position);
+            lock.lock();
+            s.store(position, std::move(outcome));
+        }
+        while (!slot.done) {
+            if (stopRequest.load() == 1) {
+                taken.stopped = true;
+                return taken;
+            }
+            s.changed.wait_for(lock, kStopPoll);
+        }
+        const bool reserveGone = slot.refusedForReserve && s.imageReserve.load() == 0;
+        if (slot.retried || !(reserveGone || slot.notTheFilesFault))
+            break;
+        // Only such a file is opened twice: others may be pipes or change on disk.
+        slot.retried = true;
+        slot.done = false;
+        freePixels(slot.loaded.image.pixels);
+        slot.loaded = Loaded{};
+        if (!threads_.empty()) {
+            s.reloads.push_back(position);
+            s.changed.notify_all();
+        }
     }
     taken = std::move(slot.loaded);
     slot.loaded.image.pixels = nullptr;
@@ -88,11 +209,13 @@ Prefetcher::Loaded Prefetcher::take() {
 }
 
 void Prefetcher::release() {
-    if (threads_.empty())
-        return;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        --framesInUse_;
+        std::lock_guard<std::mutex> lock(shared_->mutex);
+        --shared_->framesInUse;
     }
-    changed_.notify_all();
+    shared_->changed.notify_all();
+}
+
+void Prefetcher::dropImageReserve() {
+    shared_->imageReserve.store(0);
 }

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "engine/combine.h"
 #include "engine/darkframe.h"
@@ -26,12 +27,9 @@ constexpr std::size_t kMaxRunBatch = kFramesInFlight - 1;
 ImageReader imageReader = nullptr;
 ImageWriter imageWriter = nullptr;
 
-int readImageFile(Image& image, const char* path) {
-    if (imageReader == nullptr) {
-        reportError("Unsupported Input File Format: Must be JPEG, TIFF or BMP");
-        return -1;
-    }
-    return imageReader(image, path);
+int unsupportedInput(Image&, const char*) {
+    reportError("Unsupported Input File Format: Must be JPEG, TIFF or BMP");
+    return -1;
 }
 
 int writeImageFile(Image& image, const std::string& path) {
@@ -58,6 +56,7 @@ struct RunImage {
 // A field the run turns off stays off in the shared record too, so the dialogs and the
 // settings file show what actually happened.
 void turnOffNoiseReduction() {
+    runFellBack.store(1);
     runOptions.useNoiseReduction = 0;
     std::lock_guard<std::mutex> lock(optionsMutex);
     programOptions.useNoiseReduction = 0;
@@ -85,6 +84,7 @@ int runProcessing(int argumentCount, const std::vector<std::string>& arguments) 
         // The run gets its arguments separately; the snapshot need not hold a second copy.
         runOptions.inputFiles.clear();
     }
+    runFellBack.store(0);
     setupGamma(runOptions.presetGammaCurve, runOptions.Gamma);
     return runStack(argumentCount, arguments);
 }
@@ -99,11 +99,29 @@ int runStack(int argumentCount, const std::vector<std::string>& arguments) {
     busy.store(1);
     RunImage output;
     RunImage dark;
+    // Fixed for the run: a loader left behind by a stop keeps calling the one it started with.
+    const ImageReader reader = imageReader != nullptr ? imageReader : unsupportedInput;
+    // The loaders go first, while the request is still set: it tells them not to wait for a
+    // loader stuck in a file.
+    const auto stopped = [](std::optional<Prefetcher>& loads) {
+        loads.reset();
+        stopRequest.store(0);
+        busy.store(0);
+        return -1;
+    };
 
     if (runOptions.useNoiseReduction != 0 && !runOptions.darkFrameFile.empty()) {
         const std::string name = runOptions.darkFrameFile;
         setStatus("Reading dark-frame: %s\n", name.c_str());
-        if (readImageFile(dark.image, name.c_str()) != 0) {
+        // Loaded like an input, so that a file which never answers cannot hold up a stop.
+        std::optional<Prefetcher> darkLoad;
+        darkLoad.emplace(std::vector<std::string>{name}, reader, 0, 1);
+        Prefetcher::Loaded loaded = darkLoad->take();
+        if (loaded.stopped)
+            return stopped(darkLoad);
+        replayMessages(loaded.messages);
+        dark.image = loaded.image;
+        if (loaded.result != 0) {
             reportError("Problem loading dark-frame: %s\n", name.c_str());
             dark.release();
             initImage(dark.image);
@@ -115,18 +133,18 @@ int runStack(int argumentCount, const std::vector<std::string>& arguments) {
     }
 
     const int count = std::min<int>(argumentCount, static_cast<int>(arguments.size()));
-    std::vector<int> order;
+    std::vector<std::string> inputs;
     for (int i = 1; i < count; ++i) {
         if (arguments[i].empty() || arguments[i][0] != '-')
-            order.push_back(i);
+            inputs.push_back(arguments[i]);
     }
-    // With one core (or a sequential run) everything happens in order on this thread.
+    // With one core (or a sequential run) each file is loaded only when the run reaches it.
     const int loaders = workerCount() > 1 ? workerCount() : 0;
     // Until the run has its accumulator, any image it loads may become the first, whose
     // accumulator (four doubles per pixel) must fit beside it: one that cannot is refused
     // before it is decoded, not after.
-    std::atomic<int64_t> imageReserve{4 * sizeof(double)};
-    Prefetcher loads(order, arguments, readImageFile, loaders, kFramesInFlight, &imageReserve);
+    std::optional<Prefetcher> loads(std::in_place, inputs, reader, loaders, kFramesInFlight,
+                                    4 * sizeof(double));
 
     // Accepted images wait here until the batch is full (or the inputs end), then are folded
     // into the accumulator in one pass; each pixel still takes them in input order. A
@@ -147,27 +165,24 @@ int runStack(int argumentCount, const std::vector<std::string>& arguments) {
         const std::size_t combined = batch.size();
         batch.clear();
         for (std::size_t j = 0; j < combined; ++j)
-            loads.release();
+            loads->release();
     };
     // What imageCounter will be once the batch is combined: the numbering the user sees.
     const auto accepted = [&]() {
         return imageCounter.load() + static_cast<int32_t>(batch.size());
     };
 
-    for (const int i : order) {
-        const std::string& argument = arguments[i];
+    for (const std::string& argument : inputs) {
         if (batch.size() == batchLimit)
             combineBatch();
         setStatus("Loading image %d: %s\n", accepted() + 1, argument.c_str());
-        Prefetcher::Loaded loaded = loads.take();
-        if (loaded.refusedForReserve && imageReserve.load() == 0) {
-            // Refused, when loaded ahead, for the accumulator it might have needed; the run
-            // has one now, so the file gets the load it would have had in order. (Only such a
-            // file is opened twice: others may be pipes or change on disk.)
+        Prefetcher::Loaded loaded = loads->take();
+        if (loaded.stopped || stopRequest.load() == 1) {
+            // Whatever this file turned out to be, the run ends here; the images accepted
+            // before it count as combined, as they would have been one at a time.
             freePixels(loaded.image.pixels);
-            initImage(loaded.image);
-            loaded.messages.clear();
-            loaded.result = readImageFile(loaded.image, argument.c_str());
+            combineBatch();
+            return stopped(loads);
         }
         replayMessages(loaded.messages);
         auto input = std::make_unique<RunImage>();
@@ -175,7 +190,7 @@ int runStack(int argumentCount, const std::vector<std::string>& arguments) {
         if (loaded.result != 0) {
             reportError("Problem loading %s...ignoring\n", argument.c_str());
             input.reset();
-            loads.release();
+            loads->release();
             continue;
         }
         narrowSamples(input->image);
@@ -185,11 +200,11 @@ int runStack(int argumentCount, const std::vector<std::string>& arguments) {
                 // Without an accumulator nothing can be combined or saved; the memory
                 // report has been shown already.
                 input.reset();
-                loads.release();
+                loads.reset();
                 endRun();
                 return 0;
             }
-            imageReserve.store(0);
+            loads->dropImageReserve();
             setStatus("Setting output image dimensions: %d x %d\n", input->image.width,
                       input->image.height);
             if (runOptions.useNoiseReduction != 0 && compareImages(dark.image, input->image) == 0) {
@@ -204,23 +219,14 @@ int runStack(int argumentCount, const std::vector<std::string>& arguments) {
                 "dimensions.",
                 argument.c_str());
             input.reset();
-            loads.release();
+            loads->release();
             continue;
-        }
-        if (stopRequest.load() == 1) {
-            // The images accepted before this one count as combined, as they would have been
-            // one at a time.
-            combineBatch();
-            input.reset();
-            loads.release();
-            stopRequest.store(0);
-            busy.store(0);
-            return -1;
         }
         setStatus("Combining data...\n");
         batch.push_back(std::move(input));
     }
     combineBatch();
+    loads.reset();
 
     setStatus("Finalizing...\n");
     if (finalizeImage(output.image) != 0) {

@@ -1,10 +1,18 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <future>
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "engine/messages.h"
 #include "engine/parallel.h"
@@ -177,29 +185,164 @@ TEST_F(StackRunTest, RunsWithoutOutputSayWhy) {
     EXPECT_TRUE(written.empty());
 }
 
-TEST_F(StackRunTest, StopTakesEffectAfterTheNextAcceptedImage) {
-    MessageCapture capture;
+// A stop is acted on when the run reaches the next input, whatever becomes of that input: one
+// that fails to load or does not match ends the run as surely as a good one.
+TEST_F(StackRunTest, StopTakesEffectAtTheNextInput) {
     files["a.bmp"] = {2, 2, {1, 2, 3}};
     files["b.bmp"] = {2, 2, {1, 2, 3}};
-    // c is broken, so anything said about it would show that it was reached.
-    statusHook = [](const std::string& text) {
-        if (text == "Loading image 2: b.bmp\n")
-            stopRequest.store(1);
-    };
-    EXPECT_EQ(run({"a.bmp", "b.bmp", "c-broken.bmp", "d.bmp"}), -1);
-    EXPECT_EQ(capture.errors(), std::vector<std::string>{});
-    EXPECT_EQ(capture.statuses().back(), "Loading image 2: b.bmp\n");
-    EXPECT_EQ(imageCounter.load(), 1);
-    EXPECT_EQ(stopRequest.load(), 0);
-    EXPECT_EQ(busy.load(), 0);
-    EXPECT_TRUE(written.empty());
-    EXPECT_EQ(copyStatusText(), "Loading image 2: b.bmp\n");
+    files["wide.bmp"] = {3, 2, {1, 2, 3}};
+    for (const int workers : {1, 4}) {
+        setWorkerCount(workers);
+        for (const std::string next : {"b.bmp", "missing.bmp", "wide.bmp"}) {
+            SCOPED_TRACE(next + " with workers " + std::to_string(workers));
+            MessageCapture capture;
+            written.clear();
+            statusHook = [next](const std::string& text) {
+                if (text == "Loading image 2: " + next + "\n")
+                    stopRequest.store(1);
+            };
+            // c is broken, so anything said about it would show that it was reached.
+            EXPECT_EQ(run({"a.bmp", next, "c-broken.bmp", "d.bmp"}), -1);
+            EXPECT_EQ(capture.errors(), std::vector<std::string>{});
+            EXPECT_EQ(capture.statuses().back(), "Loading image 2: " + next + "\n");
+            EXPECT_EQ(imageCounter.load(), 1);
+            EXPECT_EQ(stopRequest.load(), 0);
+            EXPECT_EQ(busy.load(), 0);
+            EXPECT_TRUE(written.empty());
+        }
+    }
+    setWorkerCount(0);
 
     // A request left over from the end of a run stops the next one at its first image.
     statusHook = nullptr;
     stopRequest.store(1);
     EXPECT_EQ(run({"a.bmp", "b.bmp"}), -1);
     EXPECT_EQ(imageCounter.load(), 0);
+}
+
+// A pipe nobody writes to: opening it blocks until someone does. Opening it for writing, even
+// for a moment, wakes a reader blocked there.
+std::string fifoPath;
+std::atomic<int> fifoOpens{0};  // opens of the pipe that have returned
+
+int readFifoOrFake(Image& image, const char* path) {
+    if (fifoPath != path)
+        return fakeRead(image, path);
+    close(open(path, O_RDONLY));
+    fifoOpens.fetch_add(1);
+    reportError("nothing in %s", path);
+    return -1;
+}
+
+// A stop ends the run within a second even while a loader is stuck in a file. That loader is
+// left behind; when it wakes, in the middle of the next run, nothing of it reaches that run.
+TEST_F(StackRunTest, StopEndsTheRunWhileALoaderIsBlockedInAFile) {
+    using namespace std::chrono_literals;
+    char folder[] = "/tmp/quorvane-stack-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    fifoPath = std::string(folder) + "/pipe.bmp";
+    ASSERT_EQ(mkfifo(fifoPath.c_str(), 0600), 0);
+    setImageFileHandlers(readFifoOrFake, fakeWrite);
+    files["a.bmp"] = {2, 2, {10, 20, 30}};
+    files["b.bmp"] = {2, 2, {50, 60, 70}};
+    MessageCapture capture;
+    EXPECT_EQ(run({"a.bmp", "b.bmp"}), 0);
+    const std::vector<std::string> undisturbed = capture.messages().transcript;
+    const std::vector<uint8_t> output = written.at("out.bmp");
+    for (const int workers : {1, 4}) {
+        SCOPED_TRACE(workers);
+        setWorkerCount(workers);
+        fifoOpens.store(0);
+        capture.clear();
+        written.clear();
+        std::thread stopper([] {
+            std::this_thread::sleep_for(100ms);
+            stopRequest.store(1);
+        });
+        auto result = std::async(std::launch::async, [this] {
+            return run({"a.bmp", fifoPath, "b.bmp"});
+        });
+        const bool ended = result.wait_for(1s) == std::future_status::ready;
+        stopper.join();
+        if (!ended)
+            close(open(fifoPath.c_str(), O_RDWR));
+        EXPECT_TRUE(ended);
+        EXPECT_EQ(result.get(), -1);
+        EXPECT_EQ(capture.errors(), std::vector<std::string>{});
+        EXPECT_TRUE(written.empty());
+
+        capture.clear();
+        statusHook = [](const std::string& text) {
+            if (text != "Loading image 1: a.bmp\n")
+                return;
+            close(open(fifoPath.c_str(), O_RDWR));
+            for (int wait = 0; wait < 200 && fifoOpens.load() == 0; ++wait)
+                std::this_thread::sleep_for(10ms);
+        };
+        EXPECT_EQ(run({"a.bmp", "b.bmp"}), 0);
+        statusHook = nullptr;
+        EXPECT_EQ(fifoOpens.load(), 1);
+        EXPECT_EQ(capture.messages().transcript, undisturbed);
+        EXPECT_EQ(written.at("out.bmp"), output);
+    }
+    setWorkerCount(0);
+    unlink(fifoPath.c_str());
+    rmdir(folder);
+}
+
+// The first call for flaky.file fails (every call if always) as if short of flaky.error.
+struct {
+    std::string file;
+    int error;
+    bool always;
+} flaky;
+
+int readFlaky(Image& image, const char* path) {
+    const int result = fakeRead(image, path);
+    std::unique_lock<std::mutex> lock(loadedMutex);
+    if (flaky.file != path || (std::count(loaded.begin(), loaded.end(), path) > 1 && !flaky.always))
+        return result;
+    lock.unlock();
+    freePixels(image.pixels);
+    initImage(image);
+    reportError("can't open %s", path);
+    errno = flaky.error;
+    return -1;
+}
+
+// A load ahead that fails for want of descriptors or memory says nothing about the file: it is
+// loaded again, once, in order, and only that attempt speaks. Other failures are final.
+TEST_F(StackRunTest, LoadsAheadThatRanShortOfResourcesAreRetriedInOrder) {
+    for (const char* name : {"a.bmp", "b.bmp", "c.bmp"})
+        files[name] = {2, 2, {40, 80, 120}};
+    const std::vector<std::string> skipped{"can't open b.bmp",
+                                           "Problem loading b.bmp...ignoring\n"};
+    const struct Case {
+        int workers;
+        std::string file;
+        int error;
+        bool always;
+        std::vector<std::string> errors;
+        long calls;
+    } cases[] = {
+        {4, "a.bmp", EMFILE, false, {}, 2},      {4, "b.bmp", EMFILE, false, {}, 2},
+        {4, "b.bmp", ENFILE, false, {}, 2},      {4, "b.bmp", ENOMEM, false, {}, 2},
+        {4, "b.bmp", EMFILE, true, skipped, 2},  {4, "b.bmp", ENOENT, false, skipped, 1},
+        {1, "b.bmp", EMFILE, false, skipped, 1},  // loaded in order already: nothing to retry
+    };
+    setImageFileHandlers(readFlaky, fakeWrite);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(&c - cases);
+        setWorkerCount(c.workers);
+        flaky = {c.file, c.error, c.always};
+        loaded.clear();
+        MessageCapture capture;
+        EXPECT_EQ(run({"a.bmp", "b.bmp", "c.bmp"}), 0);
+        EXPECT_EQ(capture.errors(), c.errors);
+        EXPECT_EQ(std::count(loaded.begin(), loaded.end(), c.file), c.calls);
+        EXPECT_EQ(imageCounter.load(), c.errors.empty() ? 3 : 2);
+    }
+    setWorkerCount(0);
 }
 
 // Loading ahead and split loops must change nothing the user can see: the same messages in the
