@@ -290,15 +290,9 @@ int finalizeImage(Image& output) {
                 b = b / divisor;
             }
             uint8_t* d = to + (n - begin) * 4;
-            if (custom) {
-                d[1] = customLinearToSample(r, inverseExponent);
-                d[2] = customLinearToSample(g, inverseExponent);
-                d[3] = customLinearToSample(b, inverseExponent);
-            } else {
-                d[1] = tableLinearToSample(r);
-                d[2] = tableLinearToSample(g);
-                d[3] = tableLinearToSample(b);
-            }
+            d[1] = finalLinearToSample(r, custom, inverseExponent);
+            d[2] = finalLinearToSample(g, custom, inverseExponent);
+            d[3] = finalLinearToSample(b, custom, inverseExponent);
             d[0] = 255;
         }
     };

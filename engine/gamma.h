@@ -56,3 +56,16 @@ inline uint8_t tableLinearToSample(double linear) {
     }
     return searchLinearToSample(linear);
 }
+
+// ---- finalisation ----
+// A sum divided back by its count, or a power undone by its root, often lands a few ulps below
+// the level it stands for, and both inverses round down: identical frames would come back a
+// level darker. Raising the value by far less than the narrowest gap between levels restores
+// them and moves nothing else. Only the output's encoding takes it: thresholds and the dark
+// frame work on exact table entries.
+constexpr double kFinalisationNudge = 1.0 + 0x1p-30;
+
+inline uint8_t finalLinearToSample(double linear, bool custom, double inverseExponent) {
+    linear = linear * kFinalisationNudge;
+    return custom ? customLinearToSample(linear, inverseExponent) : tableLinearToSample(linear);
+}

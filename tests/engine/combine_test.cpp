@@ -76,6 +76,47 @@ TEST_F(CombineTest, EachModeFoldsAndFinalisesToExactSamples) {
     }
 }
 
+// Identical frames come back unchanged under every curve, alone or averaged however many
+// times: the quotient of a sum, or a power undone by its root, may land a hair below its level.
+TEST_F(CombineTest, IdenticalFramesFinaliseToThemselves) {
+    std::vector<Rgb> ramp;  // every level in each channel, in another order on each row
+    for (int y = 0; y < 3; ++y)
+        for (int x = 0; x < 256; ++x)
+            ramp.push_back({uint8_t(x), uint8_t(255 - x), uint8_t(37 * x + 85 * y)});
+    const struct {
+        int32_t curve;
+        double gamma;
+    } curves[] = {{0, 2.2}, {1, 2.2}, {99, 1.0}, {99, 1.8}, {99, 2.2}, {99, 3.7}};
+    const struct {
+        int mode, frames;  // mix divides by the frame count too
+    } runs[] = {{0, 1},  {3, 1},  {1, 2},   {2, 2},   {1, 3},    {2, 3},
+                {1, 10}, {2, 10}, {1, 100}, {2, 100}, {1, 1000}, {2, 1000}};
+    MessageCapture capture;
+    for (const auto& curve : curves) {
+        runOptions.presetGammaCurve = curve.curve;
+        runOptions.Gamma = curve.gamma;
+        setupGamma(curve.curve, curve.gamma);
+        for (const auto& run : runs) {
+            SCOPED_TRACE(::testing::Message() << "curve " << curve.curve << " gamma " << curve.gamma
+                                              << ", mode " << run.mode << " x" << run.frames);
+            runOptions.combine_mode = run.mode;
+            runOptions.combineFunc = run.mode == 3 ? combineBrighten : combineAdd;
+            runOptions.Divisor = run.frames;
+            Image& acc = accumulator(256, 3);
+            Image& frame = keep(makeRgbImage(256, 3, ramp));
+            for (int i = 0; i < run.frames; ++i)
+                ASSERT_EQ(combineImage(acc, frame, Image{}), 0);
+            imageCounter.store(run.frames);
+            ASSERT_EQ(finalizeImage(acc), 0);
+            int darker = 0;
+            for (int n = 0; n < 768; ++n)
+                for (int k = 0; k < 3; ++k)
+                    darker += pixelAt(acc, n)[k] != ramp[n][k];
+            EXPECT_EQ(darker, 0);
+        }
+    }
+}
+
 TEST_F(CombineTest, BrightenFunctionTakesTheWholePixelOrNothing) {
     double r = 0.3, g = 0.3, b = 0.3;
     combineBrighten(0.8, 0.0, 0.0, r, g, b);  // 0.8 < 0.9: stays

@@ -3,8 +3,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "engine/image.h"
 #include "support/capture.h"
@@ -81,6 +86,82 @@ TEST(Image, ExpandDropsRowPaddingAndNarrowKeepsHighBytes) {
         EXPECT_EQ(std::memcmp(data, wantNarrow, 8), 0);
     }
     freePixels(image.pixels);
+}
+
+// A memory cgroup's limit binds the process whether it is set through v2 or v1, on the
+// process's own cgroup or any ancestor; the smallest room wins, and "max" or v1's huge number
+// is no limit at all.
+TEST(Image, CgroupMemoryRoomIsTheTightestLimitOfEveryHierarchy) {
+    constexpr int64_t MB = int64_t{1} << 20;
+    const std::string v2 = "sys/fs/cgroup/", v1 = "sys/fs/cgroup/memory/";
+    const std::string v1Unlimited = "9223372036854771712";
+    const struct Case {
+        const char* what;
+        std::vector<std::pair<std::string, std::string>> files;
+        int64_t room;
+    } cases[] = {
+        {"v2 at the root",
+         {{"proc/self/cgroup", "0::/\n"},
+          {v2 + "memory.max", "536870912\n"},
+          {v2 + "memory.current", "134217728\n"}},
+         384 * MB},
+        {"v2 parent limit under an unlimited leaf",
+         {{"proc/self/cgroup", "0::/user.slice/app.scope\n"},
+          {v2 + "user.slice/app.scope/memory.max", "max\n"},
+          {v2 + "user.slice/app.scope/memory.current", "52428800\n"},
+          {v2 + "user.slice/memory.max", "536870912\n"},
+          {v2 + "user.slice/memory.current", "432013312\n"},
+          {v2 + "memory.max", "1073741824\n"},
+          {v2 + "memory.current", "0\n"}},
+         100 * MB},
+        {"v2 leaf tighter than its parent, full",
+         {{"proc/self/cgroup", "0::/job/step/\n"},
+          {v2 + "job/step/memory.max", "314572800\n"},
+          {v2 + "job/step/memory.current", "320000000\n"},
+          {v2 + "job/memory.max", "1073741824\n"},
+          {v2 + "job/memory.current", "419430400\n"}},
+         0},
+        {"v2 max",
+         {{"proc/self/cgroup", "0::/a\n"},
+          {v2 + "a/memory.max", "max\n"},
+          {v2 + "a/memory.current", "1000\n"},
+          {v2 + "memory.max", "max\n"},
+          {v2 + "memory.current", "1000\n"}},
+         -1},
+        {"v1 limit on the process's cgroup",
+         {{"proc/self/cgroup", "12:pids:/job\n4:memory:/job\n0::/\n"},
+          {v1 + "job/memory.limit_in_bytes", "268435456\n"},
+          {v1 + "job/memory.usage_in_bytes", "58720256\n"},
+          {v1 + "memory.limit_in_bytes", v1Unlimited},
+          {v1 + "memory.usage_in_bytes", "3221225472"}},
+         200 * MB},
+        {"v1 root files when the cgroup's own are not visible",
+         {{"proc/self/cgroup", "9:cpuacct,memory,cpu:/docker/abc\n"},
+          {v1 + "memory.limit_in_bytes", "536870912\n"},
+          {v1 + "memory.usage_in_bytes", "117440512\n"}},
+         400 * MB},
+        {"v1 unlimited",
+         {{"proc/self/cgroup", "4:memory:/\n"},
+          {v1 + "memory.limit_in_bytes", v1Unlimited + "\n"},
+          {v1 + "memory.usage_in_bytes", "1073741824\n"}},
+         -1},
+        {"no cgroup files", {}, -1},
+    };
+    namespace fs = std::filesystem;
+    std::string pattern = (fs::temp_directory_path() / "quorvane-cgroup-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    const fs::path base = pattern;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const fs::path root = base / std::to_string(&c - cases);
+        fs::create_directories(root);
+        for (const auto& [path, text] : c.files) {
+            fs::create_directories((root / path).parent_path());
+            std::ofstream(root / path) << text;
+        }
+        EXPECT_EQ(cgroupMemoryRoom(root.string()), c.room);
+    }
+    fs::remove_all(base);
 }
 
 // An address-space limit (ulimit -v) is memory the process cannot have, however much the
