@@ -1,6 +1,6 @@
-// TIFF adapter over libtiff. Contiguous RGB is read row by row so that 16-bit samples
-// survive; everything else goes through the library's RGBA reader, which delivers 8-bit
-// RGBA bottom row first.
+// TIFF adapter over libtiff. RGB of 8 or 16 bits is read a scanline or tile at a time so that
+// 16-bit samples and unassociated alpha survive as stored; everything else goes through the
+// library's RGBA reader, which delivers 8 bits. Both place the stored rows as Orientation says.
 #include "imageio/tiff.h"
 
 #include <algorithm>
@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -56,6 +57,92 @@ uint8_t* allocateBuffer(int64_t size) {
     return static_cast<uint8_t*>(std::malloc(static_cast<size_t>(size)));
 }
 
+struct FreeDeleter {
+    void operator()(uint8_t* memory) const { std::free(memory); }
+};
+using Buffer = std::unique_ptr<uint8_t[], FreeDeleter>;
+
+// How the file stores its first image. The row-by-row path decodes it a unit at a time: a
+// scanline, or a tile, of one plane or of all samples.
+struct Stored {
+    uint32_t width = 0;
+    uint32_t height = 0;
+    uint16_t samples = 1;
+    uint16_t bitsPerSample = 1;
+    uint16_t planar = PLANARCONFIG_CONTIG;
+    uint16_t orientation = ORIENTATION_TOPLEFT;
+    bool tiled = false;
+    uint32_t unitWidth = 0;
+    uint32_t unitLength = 1;
+    int64_t unitRowBytes = 0;
+    int64_t unitBytes = 0;
+
+    bool contiguous() const { return planar != PLANARCONFIG_SEPARATE; }
+    // Orientations 5-8 store the columns as rows: the picture is height x width.
+    bool turned() const { return orientation >= ORIENTATION_LEFTTOP; }
+};
+
+Stored storedLayout(TIFF* tif) {
+    Stored s;
+    TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &s.width);
+    TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &s.height);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &s.samples);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &s.bitsPerSample);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &s.planar);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_ORIENTATION, &s.orientation);
+    if (s.orientation < ORIENTATION_TOPLEFT || s.orientation > ORIENTATION_LEFTBOT)
+        s.orientation = ORIENTATION_TOPLEFT;
+    s.tiled = TIFFIsTiled(tif) != 0;
+    if (s.tiled) {
+        TIFFGetField(tif, TIFFTAG_TILEWIDTH, &s.unitWidth);
+        TIFFGetField(tif, TIFFTAG_TILELENGTH, &s.unitLength);
+        s.unitRowBytes = static_cast<int64_t>(TIFFTileRowSize64(tif));
+        s.unitBytes = static_cast<int64_t>(TIFFTileSize64(tif));
+    } else {
+        s.unitWidth = s.width;
+        s.unitRowBytes = s.unitBytes = static_cast<int64_t>(TIFFScanlineSize64(tif));
+    }
+    return s;
+}
+
+// Where the stored pixels land in the image. Orientation names where the first stored row
+// and column show: 2-4 mirror the columns, the rows or both; 5-8 also make the stored rows
+// columns. Both paths place rows here: the library's RGBA reader, asked to orient, would give
+// 5-8 only the mirroring of 1-4 at the stored width and height.
+struct Placement {
+    uint8_t* pixels;
+    int64_t bytesPerLine;
+    int64_t pixelBytes;
+    Stored stored;
+
+    // The address of stored pixel (column, row); step leads to the next stored column.
+    uint8_t* at(uint32_t column, uint32_t row, int64_t& step) const {
+        const uint16_t o = stored.orientation;
+        const bool backAlong = o == 2 || o == 3 || o == 7 || o == 8;
+        const bool backAcross = o == 3 || o == 4 || o == 6 || o == 7;
+        const int64_t along = backAlong ? int64_t{stored.width} - 1 - column : column;
+        const int64_t across = backAcross ? int64_t{stored.height} - 1 - row : row;
+        const int64_t alongStep = stored.turned() ? bytesPerLine : pixelBytes;
+        const int64_t acrossStep = stored.turned() ? pixelBytes : bytesPerLine;
+        step = backAlong ? -alongStep : alongStep;
+        return pixels + along * alongStep + across * acrossStep;
+    }
+
+    // Copies count runs of size bytes, fromStep apart, from stored pixel (column, row) on,
+    // to offset slot inside the pixels they belong to.
+    void put(uint32_t column, uint32_t row, uint32_t count, const uint8_t* from, int64_t fromStep,
+             int64_t slot, int64_t size) const {
+        int64_t step = 0;
+        uint8_t* to = at(column, row, step) + slot;
+        if (step == size && fromStep == size) {
+            std::memcpy(to, from, static_cast<size_t>(count * size));
+            return;
+        }
+        for (uint32_t i = 0; i < count; ++i, to += step, from += fromStep)
+            std::memcpy(to, from, static_cast<size_t>(size));
+    }
+};
+
 // Per 4-sample pixel: lastToFront turns (s0, s1, s2, s3) into (s3, s0, s1, s2), otherwise
 // the inverse.
 void rotateSamples(uint8_t* row, int count, int bitsPerPixel, bool lastToFront) {
@@ -81,13 +168,16 @@ int64_t rgbaReaderBufferSize(TIFF* tif, uint16_t planar) {
 
 // PackBits, the densest of the schemes we decode that has a bound, makes at most 128 bytes
 // of 2. A file holding less than 1/128 of the sample bytes it claims cannot be the image it
-// describes. (NeXT is left out: one short code fills a row of any width.)
+// describes. (NeXT is left out: one short code fills a row of any width.) Tiles are stored
+// whole, also where they reach past the image.
 bool claimsMoreThanFileHolds(TIFF* tif, uint16_t compression, uint32_t height) {
     if (compression == COMPRESSION_NEXT)
         return false;
     const uint64_t fileBytes = TIFFGetSizeProc(tif)(TIFFClientdata(tif));
-    const uint64_t rowBytes = TIFFRasterScanlineSize64(tif);
-    return static_cast<double>(rowBytes) * height > 128.0 * static_cast<double>(fileBytes);
+    const double claimed = TIFFIsTiled(tif) != 0
+                               ? static_cast<double>(TIFFTileSize64(tif)) * TIFFNumberOfTiles(tif)
+                               : static_cast<double>(TIFFRasterScanlineSize64(tif)) * height;
+    return claimed > 128.0 * static_cast<double>(fileBytes);
 }
 
 int failRead(Image* image) {
@@ -97,29 +187,35 @@ int failRead(Image* image) {
     return -1;
 }
 
-// The RGBA reader's raster is bottom row first, each pixel R G B A; the image wants the
-// top row first with A in front.
-int turnUpright(Image& image) {
-    uint8_t* spare = allocateBuffer(image.bytesPerLine);
-    if (spare == nullptr) {
-        reportError("Not enough memory");
-        return -1;
+// The RGBA reader's raster is R G B A per pixel; the image wants A in front. Asked for the
+// file's own orientation the library leaves the rows as stored, and they are placed here as
+// on the row-by-row path.
+int readRGBA(Image& image, TIFF* tif, const Stored& stored) {
+    const uint32_t width = stored.width;
+    const auto rowBytes = static_cast<int64_t>(width) * 4;
+    Buffer moved;
+    uint8_t* raster = pixelData(image);
+    if (stored.orientation != ORIENTATION_TOPLEFT) {
+        moved.reset(allocateBuffer(image.dataSize));
+        raster = moved.get();
+        if (raster == nullptr) {
+            reportError("Not enough memory");
+            freePixels(image.pixels);
+            image.pixels = nullptr;
+            return -1;
+        }
     }
-    uint8_t* pixels = pixelData(image);
-    const auto line = static_cast<size_t>(image.bytesPerLine);
-    for (int32_t i = 0; i < image.height / 2; ++i) {
-        uint8_t* top = pixels + i * image.bytesPerLine;
-        uint8_t* bottom = pixels + (image.height - 1 - i) * image.bytesPerLine;
-        rgbaToArgbRow(top, image.width, 32);
-        rgbaToArgbRow(bottom, image.width, 32);
-        std::memcpy(spare, top, line);
-        std::memcpy(top, bottom, line);
-        std::memcpy(bottom, spare, line);
+    if (TIFFReadRGBAImageOriented(tif, width, stored.height, reinterpret_cast<uint32_t*>(raster),
+                                  stored.orientation, 0) == 0) {
+        return failRead(&image);
     }
-    if (image.height % 2 != 0) {
-        rgbaToArgbRow(pixels + (image.height / 2) * image.bytesPerLine, image.width, 32);
+    const Placement target{pixelData(image), image.bytesPerLine, 4, stored};
+    for (uint32_t row = 0; row < stored.height; ++row) {
+        uint8_t* stripe = raster + row * rowBytes;
+        rgbaToArgbRow(stripe, static_cast<int>(width), 32);
+        if (moved != nullptr)
+            target.put(0, row, width, stripe, 4, 0, 4);
     }
-    std::free(spare);
     return 0;
 }
 
@@ -198,31 +294,34 @@ int readTIFFData(Image* image, TIFF* tif) {
     if (image == nullptr || tif == nullptr)
         return -1;
     installHandlers();
-    uint32_t width = 0;
-    uint32_t height = 0;
-    uint16_t bitsPerSample = 1;
+    const Stored stored = storedLayout(tif);
     uint16_t photometric = 0;
-    uint16_t planar = PLANARCONFIG_CONTIG;
     uint16_t compression = COMPRESSION_NONE;
-    TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &width);
-    TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &height);
-    TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bitsPerSample);
+    uint16_t sampleFormat = SAMPLEFORMAT_UINT;
     // Without the tag the RGBA reader guesses the colour model from the sample count.
     const bool hasPhotometric = TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric) == 1;
-    TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
     TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLEFORMAT, &sampleFormat);
+    const uint16_t bitsPerSample = stored.bitsPerSample;
 
     initImage(*image);
+    // Separate planes of other depths or sample counts keep going to the RGBA reader, which
+    // has always read them; interleaved RGB that the rows cannot hold is refused.
+    const bool wholeSamples =
+        (bitsPerSample == 8 || bitsPerSample == 16) && (stored.samples == 3 || stored.samples == 4);
     const bool rowByRow =
-        hasPhotometric && photometric == PHOTOMETRIC_RGB && planar == PLANARCONFIG_CONTIG;
+        hasPhotometric && photometric == PHOTOMETRIC_RGB && (stored.contiguous() || wholeSamples);
     if (!readableCompression(compression))
+        return failRead(image);
+    // Floating-point or signed samples taken for unsigned integers are noise, on either path.
+    if (sampleFormat != SAMPLEFORMAT_UINT)
         return failRead(image);
     // Our layouts exist for 8 and 16 bits per sample only.
     if (rowByRow && bitsPerSample != 8 && bitsPerSample != 16)
         return failRead(image);
 
-    const int bitsPerPixel = rowByRow ? 4 * bitsPerSample : 32;
-    const int64_t bytesPerLine = static_cast<int64_t>(width) * (bitsPerPixel / 8);
+    const uint32_t width = stored.width;
+    const uint32_t height = stored.height;
     // Refuse sizes that our int32 fields or the RGBA reader's 32-bit pixel count cannot hold
     // before anything is allocated.
     if (width == 0 || height == 0 || width > INT32_MAX || height > INT32_MAX ||
@@ -232,73 +331,111 @@ int readTIFFData(Image* image, TIFF* tif) {
     // A tiny file claiming a huge image is refused before anything is allocated for it.
     if (claimsMoreThanFileHolds(tif, compression, height))
         return failRead(image);
-    image->width = static_cast<int32_t>(width);
-    image->height = static_cast<int32_t>(height);
+    const int bitsPerPixel = rowByRow ? 4 * bitsPerSample : 32;
+    image->width = static_cast<int32_t>(stored.turned() ? height : width);
+    image->height = static_cast<int32_t>(stored.turned() ? width : height);
     image->bitsPerPixel = bitsPerPixel;
-    image->bytesPerLine = bytesPerLine;
-    image->dataSize = bytesPerLine * image->height;
+    image->bytesPerLine = int64_t{image->width} * (bitsPerPixel / 8);
+    image->dataSize = image->bytesPerLine * image->height;
     // The RGBA reader decodes a strip or tile at a time into a buffer of its own, which for a
-    // file in one strip with wide samples (16 bits, extra samples) outgrows our pixels. It is
-    // asked for together with them, so that it cannot be what exhausts the machine.
-    image->pixels =
-        allocImagePixels(*image, true, rowByRow ? 0 : rgbaReaderBufferSize(tif, planar));
+    // file in one strip with wide samples (16 bits, extra samples) outgrows our pixels, and
+    // needs a second raster when the rows must be moved. Both are asked for together with the
+    // pixels, so that they cannot be what exhausts the machine. The row-by-row path asks for
+    // its scanline or tile (its size held to the file's by the check above) on its own.
+    const int64_t decoderBytes =
+        rowByRow ? 0
+                 : rgbaReaderBufferSize(tif, stored.planar) +
+                       (stored.orientation != ORIENTATION_TOPLEFT ? image->dataSize : 0);
+    image->pixels = allocImagePixels(*image, true, decoderBytes);
     if (image->pixels == nullptr) {
         reportError("Not enough memory");
         return -1;
     }
-    if (rowByRow)
-        return readTIFFScanlines(*image, tif);
-
-    // The raster is 32-bit words, R G B A in memory on a little-endian host.
-    auto* raster = reinterpret_cast<uint32_t*>(pixelData(*image));
-    if (TIFFReadRGBAImage(tif, width, height, raster, 0) == 0)
-        return failRead(image);
-    if (turnUpright(*image) != 0) {
-        freePixels(image->pixels);
-        image->pixels = nullptr;
-        return -1;
-    }
-    return 0;
+    return rowByRow ? readTIFFScanlines(*image, tif) : readRGBA(*image, tif, stored);
 }
 
 int readTIFFScanlines(Image& image, TIFF* tif) {
-    uint16_t samples = 1;
-    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
-    if (samples > 4) {
+    const Stored stored = storedLayout(tif);
+    if (stored.samples > 4) {
         freePixels(image.pixels);
         image.pixels = nullptr;
         return -1;
     }
-    if (samples < 3 || (image.bitsPerPixel != 32 && image.bitsPerPixel != 64)) {
+    const int64_t sampleBytes = stored.bitsPerSample / 8;
+    const int64_t pixelBytes = 4 * sampleBytes;
+    const int64_t unitSamples = stored.contiguous() ? stored.samples : 1;
+    if (stored.samples < 3 || (stored.bitsPerSample != 8 && stored.bitsPerSample != 16) ||
+        image.bitsPerPixel != 8 * pixelBytes || stored.unitWidth == 0 || stored.unitLength == 0 ||
+        stored.unitRowBytes != int64_t{stored.unitWidth} * unitSamples * sampleBytes ||
+        stored.unitBytes / stored.unitLength < stored.unitRowBytes) {
         return failRead(&image);
     }
-    if (samples == 3) {
-        // Packed rows first; expanded in place at the end, the buffer keeps its 4-sample size.
-        image.bitsPerPixel = image.bitsPerPixel * 3 / 4;
-        image.bytesPerLine = image.bytesPerLine * 3 / 4;
-    }
-    const auto scanlineSize = static_cast<int64_t>(TIFFScanlineSize64(tif));
-    if (scanlineSize < image.bytesPerLine)
-        return failRead(&image);
-    uint8_t* buffer = allocateBuffer(scanlineSize);
-    if (buffer == nullptr) {
+    Buffer unit(allocateBuffer(stored.unitBytes));
+    // Interleaved samples are put in our order one unit row at a time.
+    Buffer reordered(stored.contiguous()
+                         ? allocateBuffer(std::min(stored.unitWidth, stored.width) * pixelBytes)
+                         : nullptr);
+    if (unit == nullptr || (stored.contiguous() && reordered == nullptr)) {
         reportError("Not enough memory");
         freePixels(image.pixels);
         image.pixels = nullptr;
         return -1;
     }
-    uint8_t* pixels = pixelData(image);
-    for (int32_t y = 0; y < image.height; ++y) {
-        if (TIFFReadScanline(tif, buffer, static_cast<uint32_t>(y), 0) < 0) {
-            std::free(buffer);
-            return failRead(&image);
-        }
-        rgbaToArgbRow(buffer, image.width, image.bitsPerPixel);
-        std::memcpy(pixels + y * image.bytesPerLine, buffer,
-                    static_cast<size_t>(image.bytesPerLine));
+    const Placement target{pixelData(image), image.bytesPerLine, pixelBytes, stored};
+    const bool alpha = stored.samples == 4;
+    // Separate planes leave the filler of three samples to us.
+    if (!alpha && !stored.contiguous()) {
+        for (int64_t at = 0; at < image.dataSize; at += pixelBytes)
+            std::memset(pixelData(image) + at, 0xFF, static_cast<size_t>(sampleBytes));
     }
-    std::free(buffer);
-    expandToFourSamples(image);
+    // One run of a stored row: all samples of each pixel, or those of one plane. The layouts
+    // keep the fourth sample (or a full filler) in front of red, green and blue.
+    const auto putRun = [&](uint32_t column, uint32_t row, uint32_t count, uint16_t plane,
+                            const uint8_t* from) {
+        if (!stored.contiguous()) {
+            target.put(column, row, count, from, sampleBytes, (plane + 1) % 4 * sampleBytes,
+                       sampleBytes);
+            return;
+        }
+        const int64_t fromBytes = stored.samples * sampleBytes;
+        for (uint32_t i = 0; i < count; ++i) {
+            uint8_t* to = reordered.get() + i * pixelBytes;
+            const uint8_t* pixel = from + i * fromBytes;
+            if (alpha)
+                std::memcpy(to, pixel + 3 * sampleBytes, static_cast<size_t>(sampleBytes));
+            else
+                std::memset(to, 0xFF, static_cast<size_t>(sampleBytes));
+            std::memcpy(to + sampleBytes, pixel, static_cast<size_t>(3 * sampleBytes));
+        }
+        target.put(column, row, count, reordered.get(), pixelBytes, 0, pixelBytes);
+    };
+    const uint16_t planes = stored.contiguous() ? 1 : stored.samples;
+    for (uint16_t plane = 0; plane < planes; ++plane) {
+        // A plane is read from top to bottom before the next: compressed strips cannot be
+        // read from the middle without decoding them from the start again.
+        for (uint64_t y = 0; y < stored.height && !stored.tiled; ++y) {
+            const auto row = static_cast<uint32_t>(y);
+            if (TIFFReadScanline(tif, unit.get(), row, plane) < 0)
+                return failRead(&image);
+            putRun(0, row, stored.width, plane, unit.get());
+        }
+        for (uint64_t y = 0; y < stored.height && stored.tiled; y += stored.unitLength) {
+            for (uint64_t x = 0; x < stored.width; x += stored.unitWidth) {
+                const auto column = static_cast<uint32_t>(x);
+                const auto row = static_cast<uint32_t>(y);
+                const uint32_t tile = TIFFComputeTile(tif, column, row, 0, plane);
+                if (TIFFReadEncodedTile(tif, tile, unit.get(), stored.unitBytes) < 0)
+                    return failRead(&image);
+                const auto count =
+                    static_cast<uint32_t>(std::min<uint64_t>(stored.unitWidth, stored.width - x));
+                const uint64_t rows = std::min<uint64_t>(stored.unitLength, stored.height - y);
+                for (uint64_t i = 0; i < rows; ++i) {
+                    putRun(column, static_cast<uint32_t>(y + i), count, plane,
+                           unit.get() + static_cast<int64_t>(i) * stored.unitRowBytes);
+                }
+            }
+        }
+    }
     return 0;
 }
 

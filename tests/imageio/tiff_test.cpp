@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <set>
 #include <string>
+#include <utility>
 
 #include <tiffio.h>
 
@@ -16,31 +18,63 @@ class Tiff : public FileTest {};
 
 constexpr int kNoPhotometric = -1;
 
-// A one-strip file whose scanlines, plane after plane, are taken from data in turn.
-void writeTiff(const std::string& path, int width, int height, int samples, int bits,
-               int photometric, Bytes data, int planar = PLANARCONFIG_CONTIG,
-               int compression = COMPRESSION_NONE) {
+struct Layout {
+    int samples = 3, bits = 8, photometric = PHOTOMETRIC_RGB, planar = PLANARCONFIG_CONTIG;
+    int compression = COMPRESSION_NONE, orientation = ORIENTATION_TOPLEFT;
+    int tile = 0;  // pixels square; 0: one strip
+    int sampleFormat = SAMPLEFORMAT_UINT;
+};
+
+// A file of the scanlines in data, plane after plane: one strip per plane, or tiles cut from
+// them (whole bytes per pixel only).
+void writeTiff(const std::string& path, int width, int height, const Layout& l, const Bytes& data) {
     TIFF* tif = TIFFOpen(path.c_str(), "w");
     ASSERT_NE(tif, nullptr);
     TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, uint32_t(width));
     TIFFSetField(tif, TIFFTAG_IMAGELENGTH, uint32_t(height));
-    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, uint16_t(samples));
-    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, uint16_t(bits));
-    if (photometric != kNoPhotometric)
-        TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, uint16_t(photometric));
+    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, uint16_t(l.samples));
+    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, uint16_t(l.bits));
+    if (l.photometric != kNoPhotometric)
+        TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, uint16_t(l.photometric));
     const uint16_t alpha = EXTRASAMPLE_UNASSALPHA;
-    if (samples == 4)
+    if (l.samples == 4)
         TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, &alpha);
-    TIFFSetField(tif, TIFFTAG_PLANARCONFIG, uint16_t(planar));
-    TIFFSetField(tif, TIFFTAG_COMPRESSION, uint16_t(compression));
-    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, uint32_t(height));
+    TIFFSetField(tif, TIFFTAG_PLANARCONFIG, uint16_t(l.planar));
+    TIFFSetField(tif, TIFFTAG_COMPRESSION, uint16_t(l.compression));
+    TIFFSetField(tif, TIFFTAG_ORIENTATION, uint16_t(l.orientation));
+    TIFFSetField(tif, TIFFTAG_SAMPLEFORMAT, uint16_t(l.sampleFormat));
+    if (l.tile != 0) {
+        TIFFSetField(tif, TIFFTAG_TILEWIDTH, uint32_t(l.tile));
+        TIFFSetField(tif, TIFFTAG_TILELENGTH, uint32_t(l.tile));
+    } else {
+        TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, uint32_t(height));
+    }
     const auto line = size_t(TIFFScanlineSize64(tif));
-    const int rows = (planar == PLANARCONFIG_SEPARATE ? samples : 1) * height;
-    ASSERT_GE(data.size(), rows * line);
-    for (int i = 0; i < rows; ++i) {
-        EXPECT_EQ(TIFFWriteScanline(tif, data.data() + i * line, uint32_t(i % height),
-                                    uint16_t(i / height)),
-                  1);
+    const int planes = l.planar == PLANARCONFIG_SEPARATE ? l.samples : 1;
+    ASSERT_GE(data.size(), planes * height * line);
+    for (int plane = 0; plane < planes && l.tile == 0; ++plane) {
+        EXPECT_GE(TIFFWriteEncodedStrip(tif, uint32_t(plane),
+                                        const_cast<uint8_t*>(&data[plane * height * line]),
+                                        tmsize_t(height * line)),
+                  0);
+    }
+    const size_t pixel = line / size_t(width);
+    for (int plane = 0; plane < planes && l.tile != 0; ++plane) {
+        for (int y0 = 0; y0 < height; y0 += l.tile) {
+            for (int x0 = 0; x0 < width; x0 += l.tile) {
+                Bytes tile(size_t(TIFFTileSize64(tif)), 0);
+                for (int y = y0; y < std::min(y0 + l.tile, height); ++y) {
+                    const auto from = data.begin() + long((plane * height + y) * line + x0 * pixel);
+                    std::copy(from, from + long(std::min(l.tile, width - x0) * pixel),
+                              tile.begin() + long((y - y0) * l.tile * pixel));
+                }
+                EXPECT_GE(
+                    TIFFWriteEncodedTile(
+                        tif, TIFFComputeTile(tif, uint32_t(x0), uint32_t(y0), 0, uint16_t(plane)),
+                        tile.data(), tmsize_t(tile.size())),
+                    0);
+            }
+        }
     }
     TIFFClose(tif);
 }
@@ -49,64 +83,94 @@ uint16_t sample16(int x, int y, int c) {
     return uint16_t(x * 4001 + y * 7003 + c * 9011);
 }
 
-// Contiguous RGB is read row by row and keeps its depth, a fourth sample in the filler's
-// place. The rest goes through the library's RGBA reader, whose bottom-up raster is turned
-// upright in place: odd and even heights.
-TEST_F(Tiff, ReadsEveryModel) {
-    const int width = 11, contig = PLANARCONFIG_CONTIG, separate = PLANARCONFIG_SEPARATE;
+// One picture stored every way it can be: colour models and depths, contiguous or separate
+// planes, strips or tiles, all eight orientations (5-8 on its side). Each must load as the
+// same pixels: RGB keeps its depth with the fourth sample (unassociated alpha, as stored) or a
+// full filler in front; the rest comes through the RGBA reader as 8-bit grey.
+TEST_F(Tiff, ReadsEveryLayoutAsTheSamePicture) {
+    const int width = 37, height = 21;  // 3 x 2 tiles of 16
+    const int contig = PLANARCONFIG_CONTIG, separate = PLANARCONFIG_SEPARATE;
+    const int grey = PHOTOMETRIC_MINISBLACK, rgb = PHOTOMETRIC_RGB;
     const struct {
-        int samples, bits, photometric, planar;
-    } layouts[] = {
-        {3, 8, PHOTOMETRIC_RGB, contig},        {4, 8, PHOTOMETRIC_RGB, contig},
-        {3, 16, PHOTOMETRIC_RGB, contig},       {4, 16, PHOTOMETRIC_RGB, contig},
-        {1, 8, PHOTOMETRIC_MINISBLACK, contig}, {1, 1, PHOTOMETRIC_MINISBLACK, contig},
-        {1, 8, kNoPhotometric, contig},         {3, 8, PHOTOMETRIC_RGB, separate},
-    };
+        int samples, bits, photometric;
+    } models[] = {{3, 8, rgb},  {4, 8, rgb},  {3, 16, rgb},          {4, 16, rgb},
+                  {1, 8, grey}, {1, 1, grey}, {1, 8, kNoPhotometric}};
     const std::string path = dir.file("in.tif");
-    for (const auto& l : layouts) {
-        for (int height : {5, 6}) {
-            SCOPED_TRACE(testing::Message() << l.samples << "x" << l.bits << " bits, photometric "
-                                            << l.photometric << ", height " << height);
-            const bool rowByRow = l.photometric == PHOTOMETRIC_RGB && l.planar != separate;
-            // 16 bits in host order (as in the file and image), 8 bits the high byte.
-            const auto put = [&](Bytes& to, uint16_t value) {
-                const auto* bytes = reinterpret_cast<const uint8_t*>(&value);
-                if (l.bits == 8)
-                    to.push_back(uint8_t(value >> 8));
-                else
-                    to.insert(to.end(), bytes, bytes + 2);
-            };
-            Bytes data, planes[3], expected;
-            for (int y = 0; y < height; ++y) {
-                for (int x = 0; x < width; ++x) {
-                    const uint8_t r = uint8_t(sample16(x, y, 0) >> 8);
-                    if (l.bits == 1) {  // one bit per pixel, most significant first; 1 is white
-                        data.resize(size_t(y * 2 + x / 8 + 1));
-                        data.back() = uint8_t(data.back() | (r & 0x80) >> x % 8);
-                    }
-                    for (int c = 0; c < l.samples && l.bits > 1; ++c)
-                        put(l.planar == separate ? planes[c] : data, sample16(x, y, c));
-                    if (rowByRow) {
-                        put(expected, l.samples == 4 ? sample16(x, y, 3) : 0xFFFF);
-                        for (int c = 0; c < 3; ++c)
-                            put(expected, sample16(x, y, c));
-                    } else if (l.samples == 3) {
-                        expected.insert(expected.end(), {255, r, uint8_t(sample16(x, y, 1) >> 8),
-                                                         uint8_t(sample16(x, y, 2) >> 8)});
-                    } else {
-                        const uint8_t grey = l.bits != 1 ? r : r & 0x80 ? 255 : 0;
-                        expected.insert(expected.end(), {255, grey, grey, grey});
-                    }
+    for (const auto& m : models) {
+        const bool deep = m.photometric == rgb;
+        // 16 bits in host order (as in the file and image), 8 bits the high byte.
+        const auto put = [&](Bytes& to, uint16_t value, int bits) {
+            const auto* bytes = reinterpret_cast<const uint8_t*>(&value);
+            if (bits == 8)
+                to.push_back(uint8_t(value >> 8));
+            else
+                to.insert(to.end(), bytes, bytes + 2);
+        };
+        Bytes expected;
+        for (int y = 0; y < height; ++y) {
+            for (int x = 0; x < width; ++x) {
+                if (deep) {
+                    put(expected, m.samples == 4 ? sample16(x, y, 3) : 0xFFFF, m.bits);
+                    for (int c = 0; c < 3; ++c)
+                        put(expected, sample16(x, y, c), m.bits);
+                } else {  // one bit: 1 is white
+                    const uint8_t high = uint8_t(sample16(x, y, 0) >> 8);
+                    const uint8_t g = m.bits != 1 ? high : high & 0x80 ? 255 : 0;
+                    expected.insert(expected.end(), {255, g, g, g});
                 }
             }
-            for (const Bytes& plane : planes)
-                data.insert(data.end(), plane.begin(), plane.end());
-            writeTiff(path, width, height, l.samples, l.bits, l.photometric, data, l.planar);
-            OwnedImage loaded;
-            ASSERT_EQ(readTIFF(loaded.image, path.c_str()), 0);
-            EXPECT_EQ(loaded.image.bitsPerPixel, rowByRow ? 4 * l.bits : 32);
-            EXPECT_EQ(loaded.image.bytesPerLine, width * loaded.image.bitsPerPixel / 8);
-            EXPECT_EQ(loaded.bytes(), expected);
+        }
+        for (int planar : {contig, separate}) {
+            for (int tile : {0, 16}) {
+                for (int orientation = 1; orientation <= 8; ++orientation) {
+                    if ((planar == separate && m.samples == 1) || (tile != 0 && m.bits == 1))
+                        continue;
+                    SCOPED_TRACE(testing::Message()
+                                 << m.samples << "x" << m.bits << " photometric " << m.photometric
+                                 << " planar " << planar << " tile " << tile << " orientation "
+                                 << orientation);
+                    // Stored w x h; where its pixel (c, r) shows, for each orientation.
+                    const bool turned = orientation >= 5;
+                    const int w = turned ? height : width, h = turned ? width : height;
+                    const auto shown = [&](int c, int r) {
+                        const int x[] = {c, w - 1 - c, w - 1 - c, c, r, h - 1 - r, h - 1 - r, r};
+                        const int y[] = {r, r, h - 1 - r, h - 1 - r, c, c, w - 1 - c, w - 1 - c};
+                        return std::pair(x[orientation - 1], y[orientation - 1]);
+                    };
+                    Bytes data;
+                    for (int plane = 0; plane < (planar == separate ? m.samples : 1); ++plane) {
+                        for (int r = 0; r < h; ++r) {
+                            for (int c = 0; c < w; ++c) {
+                                const auto [x, y] = shown(c, r);
+                                if (m.bits == 1) {  // most significant bit first
+                                    data.resize(size_t(r * ((w + 7) / 8) + c / 8 + 1));
+                                    data.back() |=
+                                        uint8_t((sample16(x, y, 0) >> 15) << (7 - c % 8));
+                                }
+                                for (int s = 0; s < m.samples && m.bits > 1; ++s) {
+                                    if (planar == contig || s == plane)
+                                        put(data, sample16(x, y, s), m.bits);
+                                }
+                            }
+                        }
+                    }
+                    writeTiff(path, w, h,
+                              {.samples = m.samples,
+                               .bits = m.bits,
+                               .photometric = m.photometric,
+                               .planar = planar,
+                               .orientation = orientation,
+                               .tile = tile},
+                              data);
+                    OwnedImage loaded;
+                    ASSERT_EQ(readTIFF(loaded.image, path.c_str()), 0);
+                    EXPECT_EQ(std::pair(loaded.image.width, loaded.image.height),
+                              std::pair(width, height));
+                    EXPECT_EQ(loaded.image.bitsPerPixel, deep ? 4 * m.bits : 32);
+                    EXPECT_EQ(loaded.image.bytesPerLine, width * loaded.image.bitsPerPixel / 8);
+                    EXPECT_EQ(loaded.bytes(), expected);
+                }
+            }
         }
     }
     EXPECT_TRUE(capture.errors().empty());
@@ -114,22 +178,29 @@ TEST_F(Tiff, ReadsEveryModel) {
 
 TEST_F(Tiff, RefusesWhatItCannotRead) {
     const Messages refused{"Could not read tiff-data"};
+    const int grey = PHOTOMETRIC_MINISBLACK;
     const struct {
-        int samples, bits, photometric, compression;
+        Layout layout;
         Messages errors;
     } cases[] = {
-        {3, 8, PHOTOMETRIC_RGB, COMPRESSION_LZW, refused},
-        {1, 8, PHOTOMETRIC_MINISBLACK, COMPRESSION_ADOBE_DEFLATE, refused},
-        {3, 8, PHOTOMETRIC_RGB, COMPRESSION_JPEG, refused},
-        {1, 8, PHOTOMETRIC_RGB, COMPRESSION_NONE, refused},
-        {3, 4, PHOTOMETRIC_RGB, COMPRESSION_NONE, refused},
-        {5, 8, PHOTOMETRIC_RGB, COMPRESSION_NONE, {}},  // silently
+        {{.compression = COMPRESSION_LZW}, refused},
+        {{.samples = 1, .photometric = grey, .compression = COMPRESSION_ADOBE_DEFLATE}, refused},
+        {{.compression = COMPRESSION_JPEG}, refused},
+        {{.samples = 1}, refused},
+        {{.bits = 4}, refused},
+        {{.samples = 5}, {}},  // silently
+        // Half floats and signed samples, on either path, are not unsigned integers.
+        {{.bits = 16, .sampleFormat = SAMPLEFORMAT_IEEEFP}, refused},
+        {{.samples = 1, .bits = 16, .photometric = grey, .sampleFormat = SAMPLEFORMAT_IEEEFP},
+         refused},
+        {{.sampleFormat = SAMPLEFORMAT_INT}, refused},
     };
     const std::string path = dir.file("refused.tif");
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.samples << "x" << c.bits << " " << c.compression);
-        writeTiff(path, 16, 16, c.samples, c.bits, c.photometric, Bytes(16 * 16 * 5, 0x80),
-                  PLANARCONFIG_CONTIG, c.compression);
+        const Layout& l = c.layout;
+        SCOPED_TRACE(testing::Message() << l.samples << "x" << l.bits << " " << l.compression
+                                        << " format " << l.sampleFormat);
+        writeTiff(path, 16, 16, l, Bytes(16 * 16 * 10, 0x80));
         capture.clear();
         OwnedImage loaded;
         EXPECT_EQ(readTIFF(loaded.image, path.c_str()), -1);
@@ -143,8 +214,10 @@ TEST_F(Tiff, RefusesWhatItCannotRead) {
 TEST_F(Tiff, DensestPackBitsStillLoads) {
     const std::string path = dir.file("dense.tif");
     const int width = 4096, height = 64;
-    writeTiff(path, width, height, 1, 8, PHOTOMETRIC_MINISBLACK, Bytes(width * height, 0x40),
-              PLANARCONFIG_CONTIG, COMPRESSION_PACKBITS);
+    writeTiff(
+        path, width, height,
+        {.samples = 1, .photometric = PHOTOMETRIC_MINISBLACK, .compression = COMPRESSION_PACKBITS},
+        Bytes(width * height, 0x40));
     ASSERT_LT(readFile(path).size() * 60, size_t(width) * height);
     OwnedImage dense;
     ASSERT_EQ(readTIFF(dense.image, path.c_str()), 0);
