@@ -3,6 +3,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <csignal>
@@ -91,8 +92,11 @@ std::string usageText() {
            "      --version            the program's version\n"
            "      --                   everything after it is an input file\n"
            "\n"
-           "Exit status: 0 output written and every input combined; 3 output written but some\n"
-           "inputs were skipped; 1 no output written; 2 usage error; 130 interrupted.\n";
+           "Exit status: 0 output written and every input combined; 3 output written, but\n"
+           "some inputs were skipped, the dark frame was not applied, or the gamma curve fell\n"
+           "back; 1 no output written; 2 usage error; 130, 143, 129 stopped by SIGINT,\n"
+           "SIGTERM, SIGHUP (one during the save lets it finish; a second one ends the\n"
+           "program at once, and an unfinished save leaves the old output).\n";
 }
 
 int parseCommandLine(const std::vector<std::string>& arguments, CliRequest& request,
@@ -332,8 +336,35 @@ void onDiagnostic(const std::string& text) {
 
 const MessageSink terminalSink{onStatus, onError, onDiagnostic};
 
-void onInterrupt(int) {
-    stopRequest.store(1);
+// The signal that stopped the run, and how many have come.
+volatile std::sig_atomic_t stopSignal = 0;
+std::atomic<int> signalsReceived{0};
+static_assert(std::atomic<int>::is_always_lock_free);
+
+// The first signal asks the run to stop at its next image; a save already under way finishes,
+// since the images are read by then. A second one ends the process at once, as if the signal
+// were not handled, but without leaving the save's temporary file behind.
+void onStopSignal(int number) {
+    if (signalsReceived.fetch_add(1) == 0) {
+        stopSignal = number;
+        stopRequest.store(1);
+        return;
+    }
+    discardTemporaryOutput();
+    std::signal(number, SIG_DFL);
+    std::raise(number);
+}
+
+void handleStopSignals() {
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    for (const int number : {SIGINT, SIGTERM, SIGHUP}) {
+        // A signal ignored from the start (nohup, a background job) stays ignored.
+        struct sigaction previous {};
+        if (sigaction(number, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN)
+            sigaction(number, &action, nullptr);
+    }
 }
 
 void usageError(const std::string& error) {
@@ -386,6 +417,14 @@ int runCommandLine(int argc, char** argv) {
         return kExitOk;
     }
 
+    // A settings file holds the divisor as any number; a mix run with one that is not
+    // positive would write a white or black image.
+    if (programOptions.combine_mode == 2 &&
+        !(std::isfinite(programOptions.Divisor) && programOptions.Divisor > 0.0)) {
+        usageError("invalid divisor in the settings file: expected a finite number greater than 0");
+        return kExitUsage;
+    }
+
     installImageFileHandlers();
     if (checkOutputFormat(request.output.c_str()) != 0)
         return kExitUsage;
@@ -395,10 +434,15 @@ int runCommandLine(int argc, char** argv) {
         // The run skips entries that look like switches; these are files.
         arguments.push_back(!input.empty() && input[0] == '-' ? "./" + input : input);
     }
-    if (outputIsInput(request.output, arguments)) {
+    const std::string dark =
+        programOptions.useNoiseReduction != 0 ? programOptions.darkFrameFile : std::string();
+    if (outputIsInput(request.output, arguments, dark)) {
         reportError("The output file is one of the input images");
         return kExitUsage;
     }
+    // Found now rather than after a night of frames; the save checks again.
+    if (checkOutputWritable(request.output.c_str()) != 0)
+        return kExitNoOutput;
     programOptions.outputName = request.output;
 
     terminal.verbose = request.verbose;
@@ -407,20 +451,15 @@ int runCommandLine(int argc, char** argv) {
     if (request.verbose)
         dumpOptions(programOptions);
 
-    struct sigaction action {};
-    action.sa_handler = onInterrupt;
-    action.sa_flags = SA_RESETHAND;  // a second Ctrl-C ends the process at once
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-
+    handleStopSignals();
     const int result = runProcessing(static_cast<int>(arguments.size()), arguments);
     clearProgress();
     std::fflush(stdout);
     if (result != 0)
-        return kExitStopped;
+        return stopSignal != 0 ? 128 + stopSignal : kExitStopped;
     if (outputWritten.load() == 0)
         return kExitNoOutput;
-    if (imageCounter.load() < terminal.total)
+    if (imageCounter.load() < terminal.total || runFellBack.load() != 0)
         return kExitSkipped;
     return kExitOk;
 }

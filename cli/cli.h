@@ -1,7 +1,8 @@
 // The command-line front end: option parsing and one run over the shared engine.
 //
-// Exit statuses: 0 output written and every input combined; 3 output written but some
-// inputs skipped; 1 no output written; 2 usage error; 130 interrupted.
+// Exit statuses: 0 output written and every input combined; 3 output written, but some inputs
+// skipped, the dark frame not applied or the gamma curve fallen back; 1 no output written;
+// 2 usage error; 128 + the signal number when SIGINT, SIGTERM or SIGHUP stopped the run.
 #pragma once
 
 #include <string>
@@ -22,7 +23,7 @@ enum CliExit {
     kExitNoOutput = 1,
     kExitUsage = 2,
     kExitSkipped = 3,
-    kExitStopped = 130
+    kExitStopped = 128 + 2  // SIGINT; other stop signals give 128 + their number
 };
 
 // Parses argv into request and programOptions (which must hold the defaults, and the settings

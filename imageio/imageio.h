@@ -4,7 +4,10 @@
 // jpg, tif, bmp; png is recognised but has no codec. Loaders deliver the 32-bit layout
 // (16-bit TIFF: 64-bit). Results: 0 success, -1 failure, reported through reportError where
 // detected. Saving writes a temporary file beside the target and renames it over the target
-// only when the codec succeeded, so a failed save never destroys an existing file.
+// only when the codec succeeded and the file is synced, so a failed save never destroys an
+// existing file. The target is the end of a symbolic link's chain (the link stays), an
+// existing target must be writable by us, and its replacement keeps its permission bits and,
+// where we may set them, its owner and group. Other hard links keep the old contents.
 #pragma once
 
 #include <string>
@@ -25,11 +28,19 @@ int getImageFormat(const char* path);
 int readImage(Image& image, const char* path);
 // Saves with runOptions.jpeg_quality for JPEG (baseline).
 int writeImage(Image& image, const char* path);
+// Removes the temporary file of the save under way, if any, so a process about to die of a
+// signal leaves none behind. Async-signal-safe.
+void discardTemporaryOutput();
 
 // Checks an output name before a run, with the save dispatch's messages; touches nothing.
 int checkOutputFormat(const char* path);
-// 1 when output names the same existing file as one of the inputs (entry 0 is skipped).
-int outputIsInput(const std::string& output, const std::vector<std::string>& arguments);
+// Checks before a run that a save to path may replace what is there (nothing, or a file we can
+// write), with the codec's open-failure message; touches nothing.
+int checkOutputWritable(const char* path);
+// 1 when output names the same existing file as one of the inputs (entry 0 is skipped) or as
+// the dark frame, when one is given (pass the name only while noise reduction is on).
+int outputIsInput(const std::string& output, const std::vector<std::string>& arguments,
+                  const std::string& darkFrame = std::string());
 
 // Lets the engine's runs load and save through this layer.
 void installImageFileHandlers();

@@ -2,6 +2,7 @@
 // outside: an output that cannot be written, inputs damaged or gone, an interrupt; and, in
 // process through the real codecs, memory refused at every point of a run.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -31,6 +32,9 @@
 namespace {
 
 using Words = std::vector<std::string>;
+
+// The unprivileged user and group that root runs the refusals as.
+constexpr uid_t kNobody = 65534;
 
 // ---- the parser, in-process ----
 
@@ -108,8 +112,9 @@ class CliRun : public FileTest {
         std::filesystem::create_directory("log");
     }
 
-    // Starts the program with no input and its output and errors going to files.
-    pid_t start(Words words) {
+    // Starts the program with no input and its output and errors going to files; as the user
+    // nobody when asked to (and able to: only root may switch).
+    pid_t start(Words words, bool asNobody = false) {
         words.insert(words.begin(), QUORVANE_CLI);
         std::vector<char*> argv;
         for (std::string& word : words)
@@ -120,8 +125,10 @@ class CliRun : public FileTest {
             const int null = open("/dev/null", O_RDONLY);
             const int o = open("log/out", O_WRONLY | O_CREAT | O_TRUNC, 0644);
             const int e = open("log/err", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const bool dropped = !asNobody || (setgroups(0, nullptr) == 0 && setgid(kNobody) == 0 &&
+                                               setuid(kNobody) == 0);
             if (null >= 0 && o >= 0 && e >= 0 && dup2(null, 0) == 0 && dup2(o, 1) == 1 &&
-                dup2(e, 2) == 2)
+                dup2(e, 2) == 2 && dropped)
                 execv(argv[0], argv.data());
             _exit(127);
         }
@@ -134,7 +141,44 @@ class CliRun : public FileTest {
         return {WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status),
                 readFile<std::string>("log/out"), readFile<std::string>("log/err")};
     }
-    RunResult run(const Words& words) { return finish(start(words)); }
+    RunResult run(const Words& words, bool asNobody = false) {
+        return finish(start(words, asNobody));
+    }
+
+    // Waits until the program has opened the FIFO name for reading; returns the writing end.
+    int fifoWriter(const std::string& name) {
+        int writer = -1;
+        for (int i = 0; i < 500 && writer < 0; ++i) {
+            writer = open(name.c_str(), O_WRONLY | O_NONBLOCK);
+            if (writer < 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_GE(writer, 0);
+        return writer;
+    }
+
+    bool saving() {
+        for (const std::string& name : dir.list())
+            if (name.rfind(".quorvane-", 0) == 0)
+                return true;
+        return false;
+    }
+    // Holds the program still while its save's temporary file exists; false if the save came
+    // and went unseen (then the program has been let go).
+    bool stopWhileSaving(pid_t pid) {
+        siginfo_t info{};
+        while (waitid(P_PID, pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0) {
+            if (!saving())
+                continue;
+            kill(pid, SIGSTOP);
+            waitid(P_PID, pid, &info, WSTOPPED | WEXITED | WNOWAIT);
+            if (info.si_code == CLD_STOPPED && saving())
+                return true;
+            kill(pid, SIGCONT);
+            return false;
+        }
+        return false;
+    }
 
     // A BMP made by hand, independent of the program's writer; returns its name.
     std::string bmp(const std::string& name, int width, int height, const Bytes& rgb) {
@@ -195,9 +239,11 @@ Bytes expectedResult(const std::vector<Bytes>& images, int mode, double divisor,
         }
         if (mode == 1)
             divisor = double(images.size());
+        // The output's inverse forgives values a few ulps below a level (rounding of the sum).
         for (double a : acc)
             result.push_back(encodeBySearch(
-                (mode == 1 || mode == 2) && std::fabs(divisor - 1.0) > 0.00001 ? a / divisor : a));
+                ((mode == 1 || mode == 2) && std::fabs(divisor - 1.0) > 0.00001 ? a / divisor : a) *
+                (1.0 + 0x1p-30)));
     }
     return result;
 }
@@ -256,6 +302,15 @@ TEST_F(CliRun, EveryRunEndsWithItsStatusErrorsAndOutput) {
     bmp("wide.bmp", 2, 1, noise(2, 1, 2));
     writeFile("broken.bmp", std::string("not a bitmap, only some text of more than 54 bytes....."));
     writeFile("q.ini", std::string("[General]\r\ncombine_mode=3\r\nlow_pass_threshold=0\r\n"));
+    const auto ini = [](const std::string& name, const std::string& lines) {
+        writeFile(name, "[General]\n" + lines);
+        return name;
+    };
+    ini("dark.ini", "useNoiseReduction=1\ndarkFrameFile=a.bmp\n");
+    ini("gamma.ini", "presetGammaCurve=5\n");
+    // The reader turns what is no finite number into 0.
+    for (const std::string divisor : {"0", "-1", "nan", "inf", "2"})
+        ini("mix" + divisor + ".ini", "combine_mode=2\nDivisor=" + divisor + "\n");
     const std::string unsupported = "Unsupported Output File Format: Must be JPEG, TIFF or BMP\n";
     const std::string usage = "\nTry 'quorvane-cli --help' for more information.\n";
     const std::string skipped =
@@ -269,6 +324,10 @@ TEST_F(CliRun, EveryRunEndsWithItsStatusErrorsAndOutput) {
         "quorvane-cli: invalid value 'nope' for -m: expected stack, average, mix or brighten";
     const std::string badSettings = "quorvane-cli: cannot read settings file 'missing.ini'";
     const std::string badExtension = "File (out.jpeg) must have extension JPG, PNG, TIF or BMP\n";
+    const std::string badDivisor =
+        "quorvane-cli: invalid divisor in the settings file: expected a finite number greater "
+        "than 0";
+    const std::string isInput = "The output file is one of the input images\n";
     const Bytes stacked = expectedResult({first, second}, 0, 1),
                 alone = expectedResult({first}, 0, 1);
     const struct {
@@ -283,7 +342,36 @@ TEST_F(CliRun, EveryRunEndsWithItsStatusErrorsAndOutput) {
         {{"-o", "out.bmp", "a.bmp", "broken.bmp", "wide.bmp"}, 3, alone, skipped},
         {{"-o", "out.bmp", "missing.bmp"}, 1, {}, none},
         // The output may not be one of the inputs: that would destroy a photograph.
-        {{"-o", "./a.bmp", "a.bmp"}, 2, {}, "The output file is one of the input images\n"},
+        {{"-o", "./a.bmp", "a.bmp"}, 2, {}, isInput},
+        {{"-m", "average", "--dark", "a.bmp", "-o", "a.bmp", "b.bmp"}, 2, {}, isInput},
+        {{"--settings", "dark.ini", "-o", "a.bmp", "b.bmp"}, 2, {}, isInput},
+        // Written, but not what was asked for.
+        {{"--dark", "missing.bmp", "-o", "out.bmp", "a.bmp", "b.bmp"},
+         3,
+         stacked,
+         "readBMP, could not open file\nProblem loading dark-frame: missing.bmp\n"},
+        {{"--dark", "wide.bmp", "-o", "out.bmp", "a.bmp", "b.bmp"},
+         3,
+         stacked,
+         "Dark frame image can not be combined with input images -- Turning off noise "
+         "reduction\n"},
+        {{"--settings", "gamma.ini", "-o", "out.bmp", "a.bmp", "b.bmp"},
+         3,
+         stacked,
+         "Invalid Gamma Curve requested\n"},
+        // A mix divisor from a settings file is checked like -d; other modes ignore it.
+        {{"--settings", "mix0.ini", "-o", "out.bmp", "a.bmp", "b.bmp"}, 2, {}, badDivisor + usage},
+        {{"--settings", "mix-1.ini", "-o", "out.bmp", "a.bmp"}, 2, {}, badDivisor + usage},
+        {{"--settings", "mixnan.ini", "-o", "out.bmp", "a.bmp"}, 2, {}, badDivisor + usage},
+        {{"--settings", "mixinf.ini", "-o", "out.bmp", "a.bmp"}, 2, {}, badDivisor + usage},
+        {{"--settings", "mix0.ini", "-m", "stack", "-o", "out.bmp", "a.bmp", "b.bmp"},
+         0,
+         stacked,
+         ""},
+        {{"--settings", "mix2.ini", "-o", "out.bmp", "a.bmp", "b.bmp"},
+         0,
+         expectedResult({first, second}, 2, 2),
+         ""},
         {{"-o", "out.png", "a.bmp"}, 2, {}, unsupported},
         {{"-o", "out.jpeg", "a.bmp"}, 2, {}, badExtension + unsupported},
         {{"-m", "nope", "-o", "out.bmp", "a.bmp"}, 2, {}, badMode + usage},
@@ -298,31 +386,71 @@ TEST_F(CliRun, EveryRunEndsWithItsStatusErrorsAndOutput) {
         EXPECT_EQ(readFile("out.bmp"), c.output.empty() ? Bytes{} : bmpFile(1, 1, c.output));
     }
     EXPECT_EQ(readFile("a.bmp"), bmpFile(1, 1, first));
-    EXPECT_EQ(dir.list(),
-              (Messages{"-dash.bmp", "a.bmp", "b.bmp", "broken.bmp", "log", "q.ini", "wide.bmp"}));
+    EXPECT_EQ(dir.list(), (Messages{"-dash.bmp", "a.bmp", "b.bmp", "broken.bmp", "dark.ini",
+                                    "gamma.ini", "log", "mix-1.ini", "mix0.ini", "mix2.ini",
+                                    "mixinf.ini", "mixnan.ini", "q.ini", "wide.bmp"}));
     const RunResult r = run({"--verbose", "-o", "out.bmp", "a.bmp", "b.bmp"});
     EXPECT_EQ(r.status, 0);
     for (const std::string line : {"Program Options: ", "Loading image 2: b.bmp", "Finished."})
         EXPECT_NE(r.out.find(line + "\n"), std::string::npos) << line;
 }
 
-TEST_F(CliRun, InterruptStopsTheRunAndWritesNothing) {
-    // Opening a FIFO blocks until a writer comes, which holds the run at a known point.
-    ASSERT_EQ(mkfifo("wait.bmp", 0600), 0);
-    const pid_t pid = start({"-o", "out.bmp", bmp("a.bmp", 2, 2, noise(2, 2, 1)), "wait.bmp",
-                             bmp("b.bmp", 2, 2, noise(2, 2, 2))});
-    int writer = -1;
-    for (int i = 0; i < 500 && writer < 0; ++i) {
-        writer = open("wait.bmp", O_WRONLY | O_NONBLOCK);
-        if (writer < 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+// SIGINT, SIGTERM and SIGHUP stop the run at its next image and write nothing; the exit status
+// is 128 + the signal. One that comes during the save lets it finish; a second one ends the
+// program at once. None leaves the save's temporary file behind.
+TEST_F(CliRun, StopSignalsWriteNothingAndLeaveNoTemporaryFile) {
+    const int w = 1000, h = 800;  // a save long enough to be caught while it goes on
+    const Words inputs{bmp("a.bmp", w, h, noise(w, h, 1)), bmp("b.bmp", w, h, noise(w, h, 2))};
+    const struct {
+        std::vector<int> signals;
+        bool duringSave;
+        int status;  // 1000 + n: ended by signal n; 1000: by either of two, whichever came last
+    } cases[] = {
+        {{SIGINT}, false, 130}, {{SIGTERM}, false, 143},         {{SIGHUP}, false, 129},
+        {{SIGTERM}, true, 0},   {{SIGHUP, SIGTERM}, true, 1000},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.signals.back()) + (c.duringSave ? " during the save" : ""));
+        std::filesystem::remove("out.bmp");
+        RunResult r;
+        if (!c.duringSave) {
+            // Opening a FIFO blocks until a writer comes, which holds the run at a known point.
+            ASSERT_EQ(mkfifo("wait.bmp", 0600), 0);
+            const pid_t pid = start({"-o", "out.bmp", inputs[0], "wait.bmp", inputs[1]});
+            const int writer = fifoWriter("wait.bmp");
+            kill(pid, c.signals[0]);
+            close(writer);  // the half-read file is skipped; b.bmp is accepted, then it stops
+            r = finish(pid);
+            std::filesystem::remove("wait.bmp");
+        } else {
+            bool caught = false;
+            for (int attempt = 0; attempt < 5 && !caught; ++attempt) {
+                std::filesystem::remove("out.bmp");  // written by a run whose save went unseen
+                const pid_t pid = start({"-o", "out.bmp", inputs[0], inputs[1]});
+                caught = stopWhileSaving(pid);
+                if (caught) {
+                    for (const int signal : c.signals)
+                        kill(pid, signal);
+                    kill(pid, SIGCONT);
+                }
+                r = finish(pid);
+            }
+            ASSERT_TRUE(caught) << "the save was never seen";
+        }
+        if (c.status == 1000) {
+            EXPECT_TRUE(r.status == 1000 + SIGHUP || r.status == 1000 + SIGTERM) << r.status;
+        } else {
+            EXPECT_EQ(r.status, c.status) << r.err;
+        }
+        const bool written = c.status == 0;
+        Messages files{"a.bmp", "b.bmp", "log"};
+        if (written) {
+            files.push_back("out.bmp");
+            // Complete: the inputs have the same size and layout.
+            EXPECT_EQ(std::filesystem::file_size("out.bmp"), std::filesystem::file_size("a.bmp"));
+        }
+        EXPECT_EQ(dir.list(), files);
     }
-    ASSERT_GE(writer, 0);
-    kill(pid, SIGINT);
-    close(writer);  // the half-read file is skipped; b.bmp is accepted, then the run stops
-    const RunResult r = finish(pid);
-    EXPECT_EQ(r.status, 130) << r.err;
-    EXPECT_FALSE(std::filesystem::exists("out.bmp"));
 }
 
 // Real-world formats end to end: JPEG and TIFF sequences in, every format out.
@@ -385,6 +513,81 @@ TEST_F(CliRun, OutputThatCannotBeWrittenLeavesTheOldFileAndExitsOne) {
         EXPECT_EQ(readFile<std::string>(c.output), old);
         EXPECT_EQ(dir.list(), files);
     }
+}
+
+// An existing output is replaced only when we may write it, and by a file of the same kind:
+// its mode, owner and group kept, and a symbolic link still a link, to the file now written.
+// Run as root, the files belong to nobody, and the refusals run as nobody.
+TEST_F(CliRun, OutputKeepsItsPermissionsOwnerAndLink) {
+    const bool root = geteuid() == 0;
+    const uid_t user = root ? kNobody : geteuid();
+    const gid_t group = root ? kNobody : getegid();
+    const mode_t mask = umask(0);
+    umask(mask);
+    ASSERT_EQ(chmod(".", 0777), 0);
+    std::filesystem::create_directory("real");
+    const Bytes first = noise(4, 3, 1), second = noise(4, 3, 2);
+    const Bytes result = bmpFile(4, 3, expectedResult({first, second}, 0, 1));
+    const struct {
+        std::string output, file;  // what -o names; the file behind it
+        mode_t before, after;      // before: 0 for none
+        bool lockedDuringRun;      // made read-only once the run has begun
+        std::string refusal;       // empty: written
+    } cases[] = {
+        {"ro.jpg", "ro.jpg", 0444, 0444, false, "can't open ro.jpg"},
+        {"late.tif", "late.tif", 0644, 0444, true, "Could not create TIFF-file"},
+        {"private.bmp", "private.bmp", 0600, 0600, false, ""},
+        {"group.bmp", "group.bmp", 0640, 0640, false, ""},
+        {"real/link.bmp", "real/target.bmp", 0604, 0604, false, ""},        // -> target.bmp
+        {"real/dangling.bmp", "real/new.bmp", 0, 0666 & ~mask, false, ""},  // -> new.bmp
+        {"fresh.bmp", "fresh.bmp", 0, 0666 & ~mask, false, ""},
+    };
+    for (const auto& [name, rgb] : {std::pair("a.bmp", first), std::pair("b.bmp", second)})
+        ASSERT_EQ(chmod(bmp(name, 4, 3, rgb).c_str(), 0644), 0);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.output);
+        if (c.output != c.file)
+            std::filesystem::create_symlink(c.file.substr(5), c.output);
+        if (c.before != 0) {
+            writeFile(c.file, "old " + c.file);
+            ASSERT_EQ(chmod(c.file.c_str(), c.before), 0);
+            if (root) {
+                ASSERT_EQ(chown(c.file.c_str(), user, group), 0);
+            }
+        }
+        const bool refused = !c.refusal.empty();
+        Words words{"-o", c.output, "a.bmp", "b.bmp"};
+        RunResult r;
+        if (c.lockedDuringRun) {
+            ASSERT_EQ(mkfifo("wait.bmp", 0666), 0);
+            ASSERT_EQ(chmod("wait.bmp", 0666), 0);
+            words.insert(words.begin() + 3, "wait.bmp");
+            const pid_t pid = start(words, root);
+            const int writer = fifoWriter("wait.bmp");
+            ASSERT_EQ(chmod(c.file.c_str(), c.after), 0);
+            close(writer);  // an empty input, skipped
+            r = finish(pid);
+        } else {
+            r = run(words, refused && root);
+        }
+        EXPECT_EQ(r.status, refused ? 1 : 0);
+        // After the skipped input's messages, when there is one.
+        const std::size_t last = r.err.rfind('\n', r.err.size() - 2);
+        EXPECT_EQ(c.lockedDuringRun && last != std::string::npos ? r.err.substr(last + 1) : r.err,
+                  refused ? c.refusal + "\n" : "");
+        EXPECT_EQ(readFile<std::string>(c.file),
+                  refused ? "old " + c.file : std::string(result.begin(), result.end()));
+        struct stat info {};
+        ASSERT_EQ(stat(c.file.c_str(), &info), 0);
+        EXPECT_EQ(std::tuple(info.st_mode & 07777, info.st_uid, info.st_gid),
+                  c.before != 0 ? std::tuple(c.after, user, group)
+                                : std::tuple(c.after, geteuid(), getegid()));
+        ASSERT_EQ(lstat(c.output.c_str(), &info), 0);
+        EXPECT_EQ(S_ISLNK(info.st_mode), c.output != c.file);
+    }
+    for (const std::string folder : {".", "real"})
+        for (const std::string& name : dir.list(folder))
+            EXPECT_NE(name.rfind(".quorvane-", 0), 0u) << name;
 }
 
 // Files that changed after they were listed: one gone, others damaged or cut to half their

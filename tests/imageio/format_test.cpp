@@ -58,11 +58,10 @@ TEST_F(FormatTest, ExtensionSelectsFormatAndRefusalsTouchNothing) {
     EXPECT_TRUE(dir.list().empty());
 }
 
-// The target is replaced only by a complete file, with the permissions a new file would get,
-// and no temporary file is left either way.
+// A new target gets the permissions any new file would get; it is replaced only by a complete
+// file, and no temporary file is left either way.
 TEST_F(FormatTest, SaveReplacesTargetOnlyWhenCompleteAndLoadDispatchesByExtension) {
     const std::string target = dir.file("out.BMP");
-    std::ofstream(target) << "old contents";
     const mode_t previous = umask(027);
     EXPECT_EQ(writeImage(image.image, target.c_str()), 0);
     umask(previous);
