@@ -1,4 +1,5 @@
-// Help (the HTML page beside the program, or a built-in text when it is missing) and About.
+// Help (the HTML page beside the program, or a built-in text when it is missing or nothing
+// can show it) and About.
 #include <cstddef>
 #include <filesystem>
 #include <string>
@@ -61,11 +62,9 @@ void showHelp() {
     getModuleDirectory(path);
     path += kHelpFile;
     std::error_code error;
-    if (std::filesystem::is_regular_file(path, error)) {
-        // Whether a browser actually showed the page cannot be known; a failure is silent.
-        shellOpen(nullptr, path);
+    // Without a program to show the page, the built-in text is better than nothing at all.
+    if (std::filesystem::is_regular_file(path, error) && shellOpen(nullptr, path) > 32)
         return;
-    }
     messageBox(nullptr, banner() + "\n\n\n" + kBuiltInHelp, "Help", MB_ICONINFORMATION);
 }
 

@@ -1,6 +1,8 @@
 #include "ui/inputlist.h"
 
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 
 #include "engine/options.h"
 #include "imageio/filenames.h"
@@ -21,6 +23,54 @@ FileDialogRequest prepareFileDialog(Window* owner, const char* title) {
     request.title = title;
     request.initialLocation = lastFileLocation;
     return request;
+}
+
+// The files paths stand for: a folder gives the image files directly inside it (not those of
+// its subfolders), anything else itself, when it has an image file's name or keepOthers holds.
+// Returns how many files were left out.
+int collectInputFiles(const std::vector<std::string>& paths, bool keepOthers,
+                      std::vector<std::string>& files) {
+    namespace fs = std::filesystem;
+    int ignored = 0;
+    for (const std::string& path : paths) {
+        std::error_code error;
+        if (!fs::is_directory(path, error)) {
+            if (keepOthers || hasImageExtension(path))
+                files.push_back(path);
+            else
+                ++ignored;
+            continue;
+        }
+        for (fs::directory_iterator it(path, fs::directory_options::skip_permission_denied, error),
+             end;
+             !error && it != end; it.increment(error)) {
+            std::error_code kindError;
+            if (it->is_directory(kindError))
+                continue;
+            if (hasImageExtension(it->path().filename().string()))
+                files.push_back(it->path().string());
+            else
+                ++ignored;
+        }
+    }
+    return ignored;
+}
+
+// Adds the files paths stand for and says in the status line how many were left out; returns
+// how many were added.
+int addInputFiles(const std::vector<std::string>& paths, bool keepOthers) {
+    std::vector<std::string> files;
+    const int ignored = collectInputFiles(paths, keepOthers, files);
+    for (const std::string& file : files)
+        addListEntry(file, "");
+    char text[80] = "";
+    if (ignored > 0)
+        std::snprintf(text, sizeof text,
+                      ignored == 1 ? "Ignored %d file that is not an image"
+                                   : "Ignored %d files that are not images",
+                      ignored);
+    setDlgItemText(mainWindow, IDC_STATUS, text);
+    return static_cast<int>(files.size());
 }
 
 }  // namespace
@@ -78,16 +128,15 @@ void sortListEntries() {
         addListEntry(name, "");
 }
 
-void addSelection(const std::string& buffer, const std::string& subText) {
+int addSelection(const std::string& buffer) {
     const std::size_t end = buffer.find('\0');
-    if (end == std::string::npos || end + 1 >= buffer.size() || buffer[end + 1] == '\0') {
-        addListEntry(firstString(buffer), subText);
-        return;
-    }
     std::vector<std::string> paths;
-    splitMultiSelection(buffer, paths);
-    for (const std::string& path : paths)
-        addListEntry(path, subText);
+    if (end == std::string::npos || end + 1 >= buffer.size() || buffer[end + 1] == '\0')
+        paths.push_back(firstString(buffer));
+    else
+        splitMultiSelection(buffer, paths);
+    // A file the user picked in the dialog is taken whatever its name.
+    return addInputFiles(paths, true);
 }
 
 int splitMultiSelection(const std::string& buffer, std::vector<std::string>& paths) {
@@ -109,10 +158,10 @@ int splitMultiSelection(const std::string& buffer, std::vector<std::string>& pat
     return count;
 }
 
-void addDroppedFiles(const DropInfo& drop) {
-    for (const std::string& file : drop.files)
-        addListEntry(file, "");
+int addDroppedFiles(const DropInfo& drop) {
+    const int added = addInputFiles(drop.files, false);
     sortListEntries();
+    return added;
 }
 
 int browseInputFiles(Window* window) {
@@ -131,9 +180,9 @@ int browseInputFiles(Window* window) {
     stripDirectory(title);
     uiLog("FileBuffer: %s\n", first.c_str());
     uiLog("FileTitleBuffer: %s\n", title.c_str());
-    addSelection(selection, "");
+    const int added = addSelection(selection);
     sortListEntries();
-    return 1;
+    return added > 0 ? 1 : 0;
 }
 
 void browseOutputFile(Window* window) {

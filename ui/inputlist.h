@@ -22,13 +22,18 @@ void updateImageCountLabel();
 void removeSelectedEntries();
 // Re-sorts all entries byte-wise ascending.
 void sortListEntries();
-// Adds the paths of an open dialog's selection (see fileDialog in platform.h); no sort.
-void addSelection(const std::string& buffer, const std::string& subText);
+// Adds the paths of an open dialog's selection (see fileDialog in platform.h), a folder as the
+// image files directly inside it, and says in the status line (control 121) how many of the
+// folders' other files were left out; no sort. Returns how many entries were added.
+int addSelection(const std::string& buffer);
 // Turns a directory-plus-names selection into full paths; returns how many.
 int splitMultiSelection(const std::string& buffer, std::vector<std::string>& paths);
-// Adds every dropped file, whatever its extension, then sorts.
-void addDroppedFiles(const DropInfo& drop);
-// Add Images: 1 when files were chosen and added, 0 when the dialog was cancelled.
+// Adds the dropped image files (by the open dialog's extensions), a folder as the image files
+// directly inside it, then sorts; the status line says how many other files were left out.
+// Returns how many entries were added.
+int addDroppedFiles(const DropInfo& drop);
+// Add Images: 1 when files were chosen and added, 0 when the dialog was cancelled or gave
+// nothing to add.
 int browseInputFiles(Window* window);
 // Browse for the output file; sets the output name edit when one was chosen.
 void browseOutputFile(Window* window);

@@ -74,8 +74,8 @@ void handleDrop(Window* window, const DropInfo& drop) {
             setDlgItemText(window, IDC_OUTPUT_NAME, limitPath(drop.files.front(), kPathMax));
         return;
     }
-    addDroppedFiles(drop);
-    if (autosuggestSetting() == 1)
+    // Nothing added (only files that are not images): the status line has said so already.
+    if (addDroppedFiles(drop) > 0 && autosuggestSetting() == 1)
         sendCommand(window, IDM_SUGGEST_NAME);
 }
 

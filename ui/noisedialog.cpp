@@ -132,7 +132,9 @@ void browseDarkFrame(Window* dialog) {
     FileDialogRequest request;
     request.owner = dialog;
     request.title = "Select dark frame file";
-    request.initialLocation = lastFileLocation;
+    // Starts at the dark frame chosen so far: the last input is a light frame, the one file
+    // that must not be picked here. Nothing chosen yet: the current directory.
+    request.initialLocation = getDlgItemText(dialog, IDC_DARK_FRAME_FILE, kEditTextMax);
     request.fileMustExist = true;
     std::string selection;
     if (!fileDialog(request, selection))

@@ -104,7 +104,8 @@ void startProcessing(Window* window) {
     // Refuse what could only fail or destroy an input, before anything is loaded.
     if (checkOutputFormat(request->outputName.c_str()) != 0)
         return;
-    if (outputIsInput(request->outputName, request->arguments) != 0) {
+    const std::string dark = options.useNoiseReduction != 0 ? options.darkFrameFile : "";
+    if (outputIsInput(request->outputName, request->arguments, dark) != 0) {
         messageBox(mainWindow, "The output file is one of the input images", "Error", MB_ICONERROR);
         return;
     }
@@ -112,6 +113,9 @@ void startProcessing(Window* window) {
         messageBox(mainWindow, "Divisor must be a number greater than 0", "Error", MB_ICONERROR);
         return;
     }
+    // An existing output the user may not write stays as it is; say so before the run, not after.
+    if (checkOutputWritable(request->outputName.c_str()) != 0)
+        return;
 
     // A Stop that came too late for the previous run must not cancel this one.
     stopRequest.store(0);
@@ -138,14 +142,15 @@ void processingThread(void* parameter) {
         runProcessing(static_cast<int>(request->arguments.size()), request->arguments);
     const bool wrote = outputWritten.load() == 1;
     request->arguments.clear();
-    if (result == 0 && !closing.load()) {
+    // A run that wrote nothing has said why in its error boxes; "finished" would read as success,
+    // and an older file of the same name is not this run's result to present.
+    if (result == 0 && wrote && !closing.load()) {
         int launch = 0;
         {
             std::lock_guard<std::mutex> lock(optionsMutex);
             launch = programOptions.launch_after_processing;
         }
-        // Only this run's own output is presented: an older file of the same name is not.
-        if (launch == 1 && wrote && shellOpen(mainWindow, request->outputName) > 32) {
+        if (launch == 1 && shellOpen(mainWindow, request->outputName) > 32) {
             uiLog("Launching image in default viewer...\n");
         } else {
             messageBox(mainWindow, "Processing Finished", "Complete", MB_OK);

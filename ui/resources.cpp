@@ -25,7 +25,7 @@ const DialogTemplate mainTemplate{
     {
         {IDC_START, K::PushButton, "&Start", 317, 199, 59, 20, kTabStop},
         {IDC_STOP, K::PushButton, "St&op", 253, 199, 59, 20, 0},
-        {IDC_BLEND_FRAME, K::GroupBox, "Image Blending Options:", 12, 154, 149, 64, 0},
+        {IDC_BLEND_FRAME, K::GroupBox, "Image Blending Options:", 12, 154, 157, 64, 0},
         {IDC_MODE_STACK, K::AutoRadioButton, "Stac&k (Add all images)", 19, 166, 101, 10, kTabStop},
         {IDC_MODE_AVERAGE, K::AutoRadioButton, "&Average (Average all images)", 19, 178, 112, 10,
          kTabStop},
@@ -34,7 +34,8 @@ const DialogTemplate mainTemplate{
         {IDC_MODE_BRIGHTEN, K::AutoRadioButton, "&Brighten (Use brightest pixel)", 19, 190, 108, 10,
          kTabStop},
         {IDC_PROGRESS, K::ProgressBar, "", 7, 222, 375, 11, kClipSiblings | kGroup},
-        {IDC_DIVISOR, K::Edit, "", 130, 203, 25, 11, kBorder | kTabStop | kAutoHScroll},
+        // Its text is the widest it shows ("%lf" of the default), so the layout makes room.
+        {IDC_DIVISOR, K::Edit, "1.000000", 130, 203, 35, 11, kBorder | kTabStop | kAutoHScroll},
         {IDC_OUTPUT_FRAME, K::GroupBox, "Output File:", 12, 119, 365, 31, 0},
         {IDC_OUTPUT_NAME, K::Edit, "", 22, 130, 276, 12, kBorder | kTabStop | kAutoHScroll},
         {IDC_BROWSE_OUTPUT, K::PushButton, "&Browse...", 303, 129, 69, 14, kTabStop},
@@ -45,7 +46,7 @@ const DialogTemplate mainTemplate{
         {IDC_REMOVE_SELECTED, K::PushButton, "&Remove Selected", 229, 98, 69, 14, kTabStop},
         {IDC_ADD_IMAGES, K::PushButton, "&Add Images...", 303, 98, 69, 14, kTabStop},
         {IDC_COUNT_LABEL, K::Static, "", 19, 97, 194, 12, kGroup},
-        {IDC_STATUS, K::Static, "", 173, 158, 201, 34, kGroup},
+        {IDC_STATUS, K::Static, "", 177, 158, 197, 34, kGroup},
     },
 };
 
@@ -55,15 +56,15 @@ const MenuTemplate mainMenu{
         {"&File",
          0,
          {
-             {"&Add Images...", IDM_ADD_IMAGES, {}},
-             {"&Remove Selected", IDM_REMOVE_SELECTED, {}},
+             {"&Add Images...\tCtrl+O", IDM_ADD_IMAGES, {}},
+             {"&Remove Selected\tDel", IDM_REMOVE_SELECTED, {}},
              {"Remo&ve All Images", IDM_REMOVE_ALL, {}},
              {nullptr, 0, {}},
              {"&View Selected Image", IDM_VIEW_SELECTED, {}},
              {nullptr, 0, {}},
              {"&Suggest Output Name", IDM_SUGGEST_NAME, {}},
              {nullptr, 0, {}},
-             {"E&xit", IDM_EXIT, {}},
+             {"E&xit\tCtrl+Q", IDM_EXIT, {}},
          }},
         {"&Tools",
          0,
@@ -78,7 +79,7 @@ const MenuTemplate mainMenu{
         {"&Help",
          0,
          {
-             {"&Help", IDM_HELP, {}},
+             {"&Help\tF1", IDM_HELP, {}},
              {nullptr, 0, {}},
              {"&About", IDM_ABOUT, {}},
          }},

@@ -176,6 +176,49 @@ TEST_F(InputListTest, ViewRemoveSuggestAndBrowseOutput) {
     EXPECT_EQ(lastFileLocation, "/out/night.tif");
 }
 
+// A folder, dropped or chosen, stands for the image files directly inside it (by the open
+// dialog's extensions, any letter case); dropped files that are not images and a folder's other
+// files are left out, and the status line counts them.
+TEST_F(InputListTest, FoldersGiveTheirImagesOtherFilesAreCounted) {
+    ASSERT_TRUE(open());
+    const std::string folder = path("night");
+    std::filesystem::create_directories(folder + "/sub");
+    for (const char* name : {"b.JPG", "a.bmp", "c.Tif", "notes.txt", "jpg", "sub/d.jpg"})
+        std::ofstream(folder + "/" + name) << "x";
+    const std::string a = folder + "/a.bmp", b = folder + "/b.JPG", c = folder + "/c.Tif";
+    const std::string one = "Ignored 1 file that is not an image";
+    const std::string two = "Ignored 2 files that are not images";
+    struct Case {
+        bool dialog;  // paths[0] is the open dialog's selection; else the paths are dropped
+        Strings paths, list;
+        std::string status, output;
+    };
+    const Case cases[] = {
+        {false, {folder}, {a, b, c}, two, folder + "/a_c.Tif"},
+        {false, {path("x.txt"), c}, {c}, one, folder + "/c_c.Tif"},
+        {false, {path("x.txt"), path("y.doc")}, {}, two, "/before.jpg"},
+        {false, {a}, {a}, "", folder + "/a_a.bmp"},
+        {true, {folder + "\0\0"s}, {a, b, c}, two, folder + "/a_c.Tif"},
+        // A file picked in the dialog counts whatever its name.
+        {true, {dir + "\0night\0x.txt\0\0"s}, {a, b, c, path("x.txt")}, two, folder + "/a_x.txt"},
+    };
+    for (const Case& row : cases) {
+        SCOPED_TRACE(row.paths[0]);
+        command(IDM_REMOVE_ALL);
+        setDlgItemText(mainWindow, IDC_OUTPUT_NAME, "/before.jpg");
+        if (row.dialog) {
+            answers = row.paths;
+            simulateClick(mainWindow, IDC_ADD_IMAGES);
+        } else {
+            drop(IDC_LIST_FILES, row.paths);
+        }
+        EXPECT_EQ(entries(), row.list);
+        EXPECT_EQ(text(IDC_STATUS), row.status);
+        EXPECT_EQ(text(IDC_OUTPUT_NAME), row.output);
+    }
+    EXPECT_TRUE(boxes.empty());
+}
+
 TEST(InputListNames, LimitPathKeepsWholeCharacters) {
     const std::string word = "ab\xC3\xA9\xE2\x82\xAC";  // "ab", a 2-byte and a 3-byte character
     EXPECT_EQ(limitPath(word, 3), "ab");

@@ -9,6 +9,7 @@
 #include <QFontMetrics>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
@@ -19,6 +20,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -75,6 +77,12 @@ TEST_F(PlatformTest, LayoutTabOrderAndHitTestsFollowTheTemplate) {
         if (c.style & kTabStop)
             tabStops.push_back(c.id);
     }
+    // The divisor shows whole: with the cursor at its end, the first digit is still in view.
+    auto* divisor = static_cast<QLineEdit*>(widget(IDC_DIVISOR));
+    EXPECT_EQ(divisor->text(), "1.000000");
+    divisor->end(false);
+    divisor->grab();  // lays the text out as painted
+    EXPECT_EQ(divisor->cursorPositionAt(QPoint(1, divisor->height() / 2)), 0);
     std::vector<int> visited{focusedId()};  // the first tab stop has the focus from the start
     for (std::size_t i = 0; i < tabStops.size(); ++i) {
         simulateKey(mainWindow, kKeyTab);
@@ -122,9 +130,12 @@ TEST_F(PlatformTest, ControlsBehaveAsTheDesktopProgramExpects) {
     // File names may hold '<' and '&'.
     EXPECT_EQ(static_cast<QLabel*>(widget(IDC_STATUS))->textFormat(), Qt::PlainText);
 
-    // The list refuses label edits.
+    // The list refuses label edits. Long paths keep their file names in view, and show whole
+    // as tooltips.
     drop(IDC_LIST_FILES, {"/d/b.jpg"});
     auto* tree = static_cast<QTreeWidget*>(widget(IDC_LIST_FILES));
+    EXPECT_EQ(tree->textElideMode(), Qt::ElideMiddle);
+    EXPECT_EQ(tree->topLevelItem(0)->toolTip(0), "/d/b.jpg");
     tree->editItem(tree->topLevelItem(0), 0);
     auto* editor = tree->viewport()->findChild<QLineEdit*>();
     ASSERT_NE(editor, nullptr);
@@ -141,20 +152,70 @@ TEST_F(PlatformTest, ControlsBehaveAsTheDesktopProgramExpects) {
     EXPECT_EQ(boxes, Strings{"Error: No image is currently selected"});
 }
 
+// The keys a desktop user expects run the menu bar's commands, and its menus show them; in an
+// edit, Delete stays the edit's own.
+TEST_F(PlatformTest, MenuKeysRunTheirCommands) {
+    drop(IDC_LIST_FILES, {"/d/a.jpg", "/d/b.jpg"});
+    setDlgItemText(mainWindow, IDC_OUTPUT_NAME, "/out.jpg");
+    listSetSelected(listView, 0, true);
+    struct Row {
+        int command;
+        QKeySequence key;
+        int focus;
+        std::function<bool()> done;
+    };
+    const Row rows[] = {
+        {IDM_REMOVE_SELECTED, QKeySequence(Qt::Key_Delete), IDC_OUTPUT_NAME,
+         [&] { return text(IDC_OUTPUT_NAME) == "out.jpg" && listCount(listView) == 2; }},
+        {IDM_REMOVE_SELECTED, QKeySequence(Qt::Key_Delete), IDC_LIST_FILES,
+         [&] { return entries() == Strings{"/d/b.jpg"}; }},
+        {IDM_ADD_IMAGES, QKeySequence(Qt::CTRL | Qt::Key_O), IDC_LIST_FILES,
+         [&] { return requests.size() == 1; }},
+        {IDM_HELP, QKeySequence(Qt::Key_F1), IDC_LIST_FILES,
+         [&] { return boxes.size() == 1 && boxes[0].starts_with("Help: "); }},
+        {IDM_EXIT, QKeySequence(Qt::CTRL | Qt::Key_Q), IDC_LIST_FILES,
+         [&] { return mainWindow == nullptr; }},
+    };
+    mainWindow->widget->activateWindow();  // keys of the menu bar need the active window
+    ASSERT_TRUE(QTest::qWaitForWindowActive(mainWindow->widget));
+    QList<QAction*> actions = mainWindow->widget->findChild<QMenuBar*>()->findChildren<QAction*>();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.key.toString().toStdString());
+        const auto action = std::find_if(actions.begin(), actions.end(), [&](QAction* a) {
+            return a->data().toInt() == row.command;
+        });
+        ASSERT_NE(action, actions.end());
+        EXPECT_EQ((*action)->shortcut(), row.key);
+        setFocusTo(mainWindow, row.focus);
+        if (auto* edit = dynamic_cast<QLineEdit*>(widget(row.focus)))
+            edit->setCursorPosition(0);
+        QTest::keySequence(widget(row.focus), row.key);
+        EXPECT_TRUE(row.done());
+    }
+}
+
 TEST_F(PlatformTest, MessageBoxFromAWorkerWaitsWhileTheWindowStaysUsable) {
     setPlatformHooks({});
     Window* shown = nullptr;
     whenModalShown([&](Window* box) { shown = box; });
     std::atomic<bool> done{false};
     int answer = 0;
+    // Lines laid out by hand stay as written, though wider than a box would wrap at.
+    const QString wide =
+        "Note: all input images must have the same dimensions; this one has "
+        "640 x 480 pixels, the first 800 x 600.";
+    const std::string text = "Problem loading <a&b>.jpg\n" + wide.toStdString();
     std::thread worker([&] {
-        answer = messageBox(nullptr, "Problem loading <a&b>.jpg", "Error", MB_ICONERROR);
+        answer = messageBox(nullptr, text, "Error", MB_ICONERROR);
         done = true;
     });
     ASSERT_TRUE(pumpUntil([&] { return shown != nullptr; }));
     auto* box = dynamic_cast<QMessageBox*>(shown->widget.data());
     ASSERT_NE(box, nullptr);
-    EXPECT_EQ(box->text(), "Problem loading <a&b>.jpg");
+    EXPECT_EQ(box->text().toStdString(), text);
+    auto* label = box->findChild<QLabel*>("qt_msgbox_label");
+    ASSERT_NE(label, nullptr);
+    EXPECT_GE(label->contentsRect().width(), label->fontMetrics().horizontalAdvance(wide));
     EXPECT_EQ(box->textFormat(), Qt::PlainText);
     EXPECT_EQ(box->windowTitle(), "Error");
     EXPECT_EQ(box->icon(), QMessageBox::Critical);
@@ -185,6 +246,20 @@ TEST(PlatformServices, SelectionBufferShellThreadsAndSignals) {
         EXPECT_EQ(formatFileSelection(paths), buffer) << paths[0];
 
     EXPECT_LE(shellOpen(nullptr, "/nonexistent/quorvane/x.jpg"), 32);
+    // xdg-open's own verdict counts: one that finds no program for the file is a failure.
+    std::string bin = ::testing::TempDir() + "openerXXXXXX";
+    ASSERT_NE(mkdtemp(bin.data()), nullptr);
+    const std::string file = bin + "/x.jpg";
+    std::ofstream(file) << "x";
+    const std::string searchPath = std::getenv("PATH");
+    for (const auto& [opener, opens] : {std::pair{"/bin/true", true}, {"/bin/false", false}}) {
+        std::filesystem::remove(bin + "/xdg-open");
+        std::filesystem::create_symlink(opener, bin + "/xdg-open");
+        setenv("PATH", bin.c_str(), 1);
+        EXPECT_EQ(shellOpen(nullptr, file) > 32, opens) << opener;
+        setenv("PATH", searchPath.c_str(), 1);
+    }
+    std::filesystem::remove_all(bin);
 
     // Started threads run one step below their starter.
     static std::atomic<int> niceness{-100};

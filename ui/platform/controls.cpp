@@ -151,6 +151,7 @@ int listInsertItem(Window* list, int index, const std::string& text) {
                 return -1;
             const int at = std::clamp(index, 0, tree->topLevelItemCount());
             auto* item = new QTreeWidgetItem(QStringList{fromUtf8(text)});
+            item->setToolTip(0, item->text(0));  // the whole of a text cut short in the view
             if (list->style & kEditLabels)
                 item->setFlags(item->flags() | Qt::ItemIsEditable);
             tree->insertTopLevelItem(at, item);
@@ -161,9 +162,12 @@ int listInsertItem(Window* list, int index, const std::string& text) {
 
 void listSetSubItem(Window* list, int index, int subItem, const std::string& text) {
     onInterface([=] {
-        if (QTreeWidgetItem* item = listItem(list, index))
-            if (subItem >= 0)
+        if (QTreeWidgetItem* item = listItem(list, index)) {
+            if (subItem >= 0) {
                 item->setText(subItem, fromUtf8(text));
+                item->setToolTip(subItem, item->text(subItem));
+            }
+        }
     });
 }
 

@@ -16,6 +16,7 @@
 #include <QHeaderView>
 #include <QIcon>
 #include <QKeyEvent>
+#include <QKeySequence>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -31,6 +32,7 @@
 #include <QScreen>
 #include <QSlider>
 #include <QStyle>
+#include <QStyleOptionFrame>
 #include <QStyledItemDelegate>
 #include <QTreeWidget>
 #include <QUrl>
@@ -382,6 +384,9 @@ QWidget* createControl(Window* control, const ControlTemplate& t, QWidget* clien
             list->setHeaderLabels({QString()});
             list->setRootIsDecorated(false);
             list->setUniformRowHeights(true);
+            // Entries are paths: under one long folder, text cut at the right would make them
+            // all look alike, so the cut goes in the middle and the file name stays.
+            list->setTextElideMode(Qt::ElideMiddle);
             list->setAllColumnsShowFocus(true);
             list->setSelectionBehavior(QAbstractItemView::SelectRows);
             list->setSelectionMode((t.style & kMultiSelect) ? QAbstractItemView::ExtendedSelection
@@ -449,9 +454,17 @@ void fillMenu(QMenu* menu, const std::vector<MenuItem>& items, Window* owner, bo
         } else {
             QAction* action = menu->addAction(QString::fromUtf8(item.text));
             action->setData(item.id);
-            if (connect)
-                QObject::connect(action, &QAction::triggered, action,
-                                 [owner, id = item.id] { sendCommand(owner, id, 0); });
+            if (!connect)
+                continue;  // a popup shows the key after the tab but leaves it to the menu bar
+            const QString text = action->text();
+            const qsizetype tab = text.indexOf(u'\t');
+            if (tab >= 0) {
+                // The key works while the window is active, and the menu shows it.
+                action->setText(text.left(tab));
+                action->setShortcut(QKeySequence(text.mid(tab + 1), QKeySequence::PortableText));
+            }
+            QObject::connect(action, &QAction::triggered, action,
+                             [owner, id = item.id] { sendCommand(owner, id, 0); });
         }
     }
 }
@@ -476,7 +489,7 @@ QString withoutMnemonics(QString text) {
     return text;
 }
 
-// Whether the control's template caption shows whole at its current size.
+// Whether the control's template caption (an edit: its text) shows whole at its current size.
 bool captionFits(const Window* control) {
     QWidget* widget = control->widget;
     const QFontMetrics metrics(widget->font());
@@ -493,6 +506,23 @@ bool captionFits(const Window* control) {
     }
     if (auto* button = dynamic_cast<QAbstractButton*>(widget))
         return button->sizeHint().width() <= rect.width();
+    if (auto* edit = dynamic_cast<QLineEdit*>(widget)) {
+        // The template's text is what the edit must show whole. Inside its frame the edit
+        // keeps 2 pixels each side of the text, and 1 for the cursor after it.
+        if (edit->text().isEmpty())
+            return true;
+        QStyleOptionFrame option;
+        option.initFrom(edit);
+        option.rect = QRect(QPoint(0, 0), rect.size());
+        option.lineWidth = edit->hasFrame() ? edit->style()->pixelMetric(
+                                                  QStyle::PM_DefaultFrameWidth, &option, edit)
+                                            : 0;
+        const QRect contents = edit->style()
+                                   ->subElementRect(QStyle::SE_LineEditContents, &option, edit)
+                                   .marginsRemoved(edit->textMargins());
+        return QFontMetricsF(edit->font()).horizontalAdvance(edit->text()) + 2 * 2 + 1 <=
+               contents.width();
+    }
     if (auto* label = dynamic_cast<QLabel*>(widget)) {
         if (label->text().isEmpty())
             return true;

@@ -133,7 +133,7 @@ struct DialogTemplate {
 };
 
 struct MenuItem {
-    const char* text;  // nullptr: separator
+    const char* text;  // nullptr: separator; "Label\tCtrl+O": a menu bar item with that key
     int id;            // 0 for a popup
     std::vector<MenuItem> popup;
 };
@@ -188,7 +188,8 @@ bool isDlgButtonChecked(Window* dialog, int id);
 void setFocusTo(Window* dialog, int id);
 void showControl(Window* control, bool visible);
 
-// List view (report view).
+// List view (report view). Texts too long for their column are cut in the middle; each shows
+// whole as its tooltip.
 void listInsertColumn(Window* list, int index, const std::string& title, int widthPixels);
 int listCount(Window* list);
 // Inserts an entry at index (clamped to the end); returns its index.
@@ -231,11 +232,15 @@ struct FileDialogRequest {
 // followed by "\0\0", or a directory, "\0", each name followed by "\0", and a final "\0".
 // No limit on the number of files.
 bool fileDialog(const FileDialogRequest& request, std::string& selection);
+// Whether the name ends in an extension that filter lists (".jpg", ".bmp", ".tif"), in any
+// letter case.
+bool hasImageExtension(const std::string& path);
 
 // ---- shell ----
 // Opens path in the desktop's default program on the interface thread. Like the classic
 // shell call: a value above 32 is success; 32 or less failure (a missing or unreadable file
-// fails).
+// fails, and so does one that no program takes). Waits up to 2 seconds for the desktop's answer,
+// repainting but taking no input meanwhile.
 int shellOpen(Window* owner, const std::string& path);
 
 // ---- threads ----

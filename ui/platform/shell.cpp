@@ -3,12 +3,18 @@
 #include <QApplication>
 #include <QDesktopServices>
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGridLayout>
+#include <QLabel>
 #include <QMessageBox>
+#include <QProcess>
+#include <QScreen>
 #include <QSpacerItem>
+#include <QStandardPaths>
+#include <QTimer>
 #include <QUrl>
 
 #include <sys/stat.h>
@@ -39,11 +45,50 @@ QMessageBox* makeBox(Window* owner, const std::string& text, const std::string& 
     // keep the box wide enough for its caption and the title bar's buttons.
     const int captionWidth = box->fontMetrics().horizontalAdvance(box->windowTitle()) + 160;
     if (auto* layout = qobject_cast<QGridLayout*>(box->layout())) {
-        layout->addItem(new QSpacerItem(captionWidth, 0, QSizePolicy::Minimum,
-                                        QSizePolicy::Expanding),
-                        layout->rowCount(), 0, 1, layout->columnCount());
+        layout->addItem(
+            new QSpacerItem(captionWidth, 0, QSizePolicy::Minimum, QSizePolicy::Expanding),
+            layout->rowCount(), 0, 1, layout->columnCount());
+    }
+    // A text laid out in lines by hand keeps them: the box would wrap each line again at its
+    // own width (about 500 pixels), leaving single words on lines of their own. Lines too long
+    // even for a wide box still wrap.
+    auto* label = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_label"));
+    if (label != nullptr && text.find('\n') != std::string::npos) {
+        int widest = 0;
+        for (const QString& line : box->text().split(u'\n'))
+            widest = std::max(widest, label->fontMetrics().horizontalAdvance(line));
+        const QScreen* screen = box->screen();
+        const int screenWidth = screen != nullptr ? screen->availableGeometry().width() : 800;
+        // The box never grows wider than this (the toolkit's own limit), icon and margins
+        // included.
+        const int boxLimit = screenWidth <= 1024 ? screenWidth : std::min(screenWidth - 480, 1000);
+        label->setMinimumWidth(std::min(widest + 1, boxLimit - 150));
     }
     return box;
+}
+
+// Hands path to xdg-open and reads its verdict. It answers at once when it passes the file to
+// the desktop's opener, but when it runs a viewer itself it returns only when that viewer
+// closes: still running after a moment means a program has the file.
+bool openWithXdgOpen(const QString& opener, const QString& path) {
+    constexpr int kPatienceMs = 2000;
+    auto* process = new QProcess;
+    process->setProcessChannelMode(QProcess::ForwardedChannels);
+    QEventLoop loop;
+    QObject::connect(process, &QProcess::finished, &loop, &QEventLoop::quit);
+    QObject::connect(process, &QProcess::errorOccurred, &loop, &QEventLoop::quit);
+    QTimer::singleShot(kPatienceMs, &loop, &QEventLoop::quit);
+    process->start(opener, {path});
+    if (process->waitForStarted())
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+    if (process->state() != QProcess::NotRunning) {
+        QObject::connect(process, &QProcess::finished, process, &QObject::deleteLater);
+        return true;
+    }
+    const bool opened = process->error() == QProcess::UnknownError &&
+                        process->exitStatus() == QProcess::NormalExit && process->exitCode() == 0;
+    delete process;
+    return opened;
 }
 
 Window* wrapBox(QMessageBox* box) {
@@ -92,6 +137,9 @@ std::string commonDirectory(const std::vector<std::string>& paths) {
 
 }  // namespace
 
+// What the file dialogs list, and so what counts as an image file elsewhere.
+constexpr const char* kImageExtensions[] = {"jpg", "bmp", "tif"};
+
 namespace platform_detail {
 
 std::string formatFileSelection(const std::vector<std::string>& paths) {
@@ -114,7 +162,13 @@ std::string formatFileSelection(const std::vector<std::string>& paths) {
 QString imageNameFilter() {
     // The dialog shows the text before the last parentheses (details hidden) and matches the
     // patterns inside them, without regard to letter case.
-    return QStringLiteral("Image Files (*.jpg, *.bmp, *.tif) (*.jpg *.bmp *.tif)");
+    QStringList shown;
+    QStringList patterns;
+    for (const char* extension : kImageExtensions) {
+        shown << QStringLiteral("*.") + QLatin1String(extension);
+        patterns << shown.back();
+    }
+    return QStringLiteral("Image Files (%1) (%2)").arg(shown.join(u", "), patterns.join(u' '));
 }
 
 void configureFileDialog(QFileDialog& dialog, const FileDialogRequest& request) {
@@ -146,6 +200,17 @@ void configureFileDialog(QFileDialog& dialog, const FileDialogRequest& request) 
 }
 
 }  // namespace platform_detail
+
+bool hasImageExtension(const std::string& path) {
+    const std::size_t dot = path.rfind('.');
+    if (dot == std::string::npos || path.find('/', dot) != std::string::npos)
+        return false;
+    const QString extension = QString::fromUtf8(path.c_str() + dot + 1);
+    return std::any_of(
+        std::begin(kImageExtensions), std::end(kImageExtensions), [&](const char* listed) {
+            return extension.compare(QLatin1String(listed), Qt::CaseInsensitive) == 0;
+        });
+}
 
 int messageBox(Window* owner, const std::string& text, const std::string& caption, unsigned flags) {
     if (!isInterfaceThread()) {
@@ -210,6 +275,10 @@ int shellOpen(Window* owner, const std::string& path) {
     struct stat info {};
     if (path.empty() || stat(path.c_str(), &info) != 0 || access(path.c_str(), R_OK) != 0)
         return kNotFound;
-    const QUrl url = QUrl::fromLocalFile(QFile::decodeName(path.c_str()));
-    return QDesktopServices::openUrl(url) ? kOpened : kNoAssociation;
+    const QString file = QFile::decodeName(path.c_str());
+    // The toolkit would start xdg-open and call that success, whatever it then reports.
+    const QString opener = QStandardPaths::findExecutable(QStringLiteral("xdg-open"));
+    if (!opener.isEmpty())
+        return openWithXdgOpen(opener, file) ? kOpened : kNoAssociation;
+    return QDesktopServices::openUrl(QUrl::fromLocalFile(file)) ? kOpened : kNoAssociation;
 }
