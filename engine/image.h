@@ -83,11 +83,6 @@ void freeStringArray(std::vector<std::string>& array, int count);
 // the system had refused the memory.
 using AllocationFilter = bool (*)(int64_t size);
 void setAllocationFilter(AllocationFilter filter);
-// The room the memory limits of the process's cgroups (v2, or v1's memory controller) and
-// their ancestors leave: the smallest limit minus usage, or -1 when none is set. Files are
-// read under root ("" for the real system: root + "/proc/self/cgroup", root +
-// "/sys/fs/cgroup/...").
-int64_t cgroupMemoryRoom(const std::string& root);
 // Whether a buffer of size bytes may be taken now (the filter, plus the memory check).
 // Codecs ask this before their row buffers so that failures can be injected everywhere.
 bool allocationAllowed(int64_t size);

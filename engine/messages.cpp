@@ -117,3 +117,9 @@ void fatalError(const char* message) {
     std::fflush(stdout);
     std::exit(-1);
 }
+
+void reportProgress(const RunProgress& progress) {
+    const MessageSink* sink = installedSink.load();
+    if (sink != nullptr && sink->progress != nullptr)
+        sink->progress(progress);
+}

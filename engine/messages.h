@@ -10,6 +10,16 @@
 #include <string>
 #include <vector>
 
+// Where a run stands, for progress displays: they must not read it back out of status texts,
+// whose wording is for people. index counts from 1 the input being loaded (Loading), or the
+// inputs combined so far; total is the number of inputs given.
+struct RunProgress {
+    enum class Phase { Loading, Combining, Finalizing, Writing } phase = Phase::Loading;
+    int index = 0;
+    int total = 0;
+    std::string file;  // the input being loaded, or the output being written
+};
+
 struct MessageSink {
     // A new status line (already stored in the run state); texts carry their own line ends.
     void (*status)(const std::string& text) = nullptr;
@@ -17,6 +27,8 @@ struct MessageSink {
     void (*error)(const std::string& text) = nullptr;
     // A plain diagnostic line (options listing, traces, "Finished.").
     void (*diagnostic)(const std::string& text) = nullptr;
+    // Where the run stands; called on the run's thread, after the matching status line.
+    void (*progress)(const RunProgress& progress) = nullptr;
 };
 
 // Installs the sink for the whole process; nullptr restores the defaults. Missing members
@@ -40,5 +52,7 @@ void setStatus(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void reportError(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // Writes "Error: <message>" as a diagnostic and ends the process.
 [[noreturn]] void fatalError(const char* message);
+// Hands progress to the sink's progress member (nothing without one; never held back).
+void reportProgress(const RunProgress& progress);
 // Formats and writes one diagnostic text.
 void diagnostic(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -17,6 +17,19 @@
 using CombineFunc = void (*)(const double& newR, const double& newG, const double& newB,
                              double& accR, double& accG, double& accB);
 
+// The values of combine_mode and presetGammaCurve, as stored in settings files.
+enum CombineMode : int32_t {
+    MODE_STACK = 0,
+    MODE_AVERAGE = 1,
+    MODE_MIX = 2,
+    MODE_BRIGHTEN = 3,
+};
+enum GammaCurve : int32_t {
+    CURVE_SRGB = 0,
+    CURVE_HIGH_CONTRAST = 1,
+    CURVE_CUSTOM = 99,  // (i / 255)^Gamma
+};
+
 struct ProgramOptions {
     std::string outputName;               // at most kOutputNameMax characters
     std::vector<std::string> inputFiles;  // entry 0 is a placeholder

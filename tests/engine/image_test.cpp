@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engine/image.h"
+#include "engine/system.h"
 #include "support/capture.h"
 
 namespace {
