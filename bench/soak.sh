@@ -73,9 +73,9 @@ soak() {
 
     # The result: FRAMES copies of one picture, averaged on the linear curve (-g 1.0), where
     # each sample's expected value can be worked out independently: the run adds c / 255 once
-    # per frame, divides by the count and truncates 255 x the mean. Rounding in that sum
-    # may take a sample one below c, exactly as the arithmetic says. Exit status 0 says that
-    # every frame was counted.
+    # per frame, divides by the count and truncates 255 x the mean, raised by 2^-30 first so
+    # that rounding in the sum cannot take a sample one below c. Exit status 0 says that every
+    # frame was counted.
     gradientBmp one.bmp
     mkdir same
     for ((i = 0; i < frames; i++)); do ln one.bmp "same/f$i.bmp"; done
@@ -95,7 +95,7 @@ soak() {
                 for (c = 0; c < 256; c++) {
                     s = 0
                     for (k = 0; k < n; k++) s += c / 255.0
-                    v = 255.0 * (s / n)
+                    v = 255.0 * ((s / n) * (1 + 1 / 1073741824))
                     expected[c] = v >= 255 ? 255 : int(v)
                     if (expected[c] != c) lower++
                 }
