@@ -3,10 +3,10 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "engine/combine.h"
-#include "engine/gamma.h"
 #include "engine/image.h"
 #include "engine/messages.h"
 #include "engine/options.h"
@@ -44,29 +44,28 @@ void silence() {
 // range(3): threads (1 or every core).
 void BM_Combine(benchmark::State& state) {
     silence();
-    setDefaultOptions(runOptions);
-    runOptions.combine_mode = static_cast<int32_t>(state.range(0));
-    runOptions.combineFunc = state.range(0) == 3 ? combineBrighten : combineAdd;
+    ProgramOptions options;
+    setDefaultOptions(options);
+    options.combine_mode = static_cast<int32_t>(state.range(0));
     if (state.range(1) != 0) {
-        runOptions.low_pass_threshold = 20;
-        runOptions.high_pass_threshold = 235;
+        options.low_pass_threshold = 20;
+        options.high_pass_threshold = 235;
     }
-    runOptions.useNoiseReduction = static_cast<int32_t>(state.range(2));
+    const RunContext context(options);
     setWorkerCount(static_cast<int>(state.range(3)));
-    setupGamma(0, 2.2);
     Image input = makeInput(1);
     Image dark = makeInput(2);
-    Image acc;
-    copyImageHeader(input, acc);
-    prepareAccumulator(acc);
-    for (auto _ : state) {
-        combineImage(acc, input, dark);
-        benchmark::ClobberMemory();
+    Image* inputs[1] = {&input};
+    {
+        std::optional<Accumulator> acc = Accumulator::create(input);
+        for (auto _ : state) {
+            acc->fold(context, inputs, 1, state.range(2) != 0 ? &dark : nullptr);
+            benchmark::ClobberMemory();
+        }
     }
     state.SetItemsProcessed(state.iterations() * int64_t{kWidth} * kHeight);
     freePixels(input.pixels);
     freePixels(dark.pixels);
-    freePixels(acc.pixels);
     setWorkerCount(0);
 }
 BENCHMARK(BM_Combine)
@@ -79,25 +78,23 @@ BENCHMARK(BM_Combine)
 // state.range(0): mode (0 add, 3 brighten); range(1): threads.
 void BM_CombineBatchOfFour(benchmark::State& state) {
     silence();
-    setDefaultOptions(runOptions);
-    runOptions.combine_mode = static_cast<int32_t>(state.range(0));
-    runOptions.combineFunc = state.range(0) == 3 ? combineBrighten : combineAdd;
-    setupGamma(0, 2.2);
+    ProgramOptions options;
+    setDefaultOptions(options);
+    options.combine_mode = static_cast<int32_t>(state.range(0));
+    const RunContext context(options);
     setWorkerCount(static_cast<int>(state.range(1)));
     Image inputs[4] = {makeInput(1), makeInput(2), makeInput(3), makeInput(4)};
     Image* pointers[4] = {&inputs[0], &inputs[1], &inputs[2], &inputs[3]};
-    Image none;
-    Image acc;
-    copyImageHeader(inputs[0], acc);
-    prepareAccumulator(acc);
-    for (auto _ : state) {
-        combineImages(acc, pointers, 4, none);
-        benchmark::ClobberMemory();
+    {
+        std::optional<Accumulator> acc = Accumulator::create(inputs[0]);
+        for (auto _ : state) {
+            acc->fold(context, pointers, 4, nullptr);
+            benchmark::ClobberMemory();
+        }
     }
     state.SetItemsProcessed(state.iterations() * 4 * int64_t{kWidth} * kHeight);
     for (Image& image : inputs)
         freePixels(image.pixels);
-    freePixels(acc.pixels);
     setWorkerCount(0);
 }
 BENCHMARK(BM_CombineBatchOfFour)
@@ -108,27 +105,24 @@ BENCHMARK(BM_CombineBatchOfFour)
 // state.range(0): mode 1 (average: divides) or 0; range(1): custom curve; range(2): threads.
 void BM_Finalize(benchmark::State& state) {
     silence();
-    setDefaultOptions(runOptions);
-    runOptions.combine_mode = static_cast<int32_t>(state.range(0));
-    runOptions.presetGammaCurve = state.range(1) != 0 ? 99 : 0;
+    ProgramOptions options;
+    setDefaultOptions(options);
+    options.combine_mode = static_cast<int32_t>(state.range(0));
+    options.presetGammaCurve = state.range(1) != 0 ? CURVE_CUSTOM : CURVE_SRGB;
+    const RunContext context(options);
     setWorkerCount(static_cast<int>(state.range(2)));
-    setupGamma(runOptions.presetGammaCurve, 2.2);
     Image input = makeInput(1);
-    Image none;
-    for (auto _ : state) {
-        state.PauseTiming();
-        Image acc;
-        copyImageHeader(input, acc);
-        prepareAccumulator(acc);
-        imageCounter.store(0);
-        for (int i = 0; i < 3; ++i)
-            combineImage(acc, input, none);
-        imageCounter.store(3);
-        state.ResumeTiming();
-        finalizeImage(acc);
-        state.PauseTiming();
-        freePixels(acc.pixels);
-        state.ResumeTiming();
+    Image* inputs[3] = {&input, &input, &input};
+    {
+        // Finalising leaves the sums alone, so one accumulator serves every iteration.
+        std::optional<Accumulator> acc = Accumulator::create(input);
+        acc->fold(context, inputs, 3, nullptr);
+        for (auto _ : state) {
+            Image output = acc->finalize(context.curve, modeDivisor(context, 3));
+            state.PauseTiming();
+            freePixels(output.pixels);
+            state.ResumeTiming();
+        }
     }
     state.SetItemsProcessed(state.iterations() * int64_t{kWidth} * kHeight);
     freePixels(input.pixels);

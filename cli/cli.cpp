@@ -3,6 +3,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
@@ -10,11 +11,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <limits>
+#include <utility>
 
 #include "engine/messages.h"
 #include "engine/options.h"
 #include "engine/stack.h"
+#include "engine/system.h"
 #include "imageio/filenames.h"
 #include "imageio/imageio.h"
 #include "settings/settings.h"
@@ -153,14 +157,16 @@ int parseCommandLine(const std::vector<std::string>& arguments, CliRequest& requ
         } else if (name == "-m" || name == "--mode") {
             if (!need())
                 return kExitUsage;
-            static const char* const modes[] = {"stack", "average", "mix", "brighten"};
-            int mode = -1;
-            for (int i = 0; i < 4; ++i)
-                if (value == modes[i])
-                    mode = i;
-            if (mode < 0)
+            static const std::pair<const char*, CombineMode> modes[] = {
+                {"stack", MODE_STACK},
+                {"average", MODE_AVERAGE},
+                {"mix", MODE_MIX},
+                {"brighten", MODE_BRIGHTEN}};
+            const auto chosen = std::find_if(std::begin(modes), std::end(modes),
+                                             [&](const auto& mode) { return value == mode.first; });
+            if (chosen == std::end(modes))
                 return bad("expected stack, average, mix or brighten");
-            options.combine_mode = mode;
+            options.combine_mode = chosen->second;
         } else if (name == "-d" || name == "--divisor") {
             double divisor = 0;
             if (!need())
@@ -174,11 +180,11 @@ int parseCommandLine(const std::vector<std::string>& arguments, CliRequest& requ
                 return kExitUsage;
             double exponent = 0;
             if (value == "srgb") {
-                options.presetGammaCurve = 0;
+                options.presetGammaCurve = CURVE_SRGB;
             } else if (value == "high-contrast") {
-                options.presetGammaCurve = 1;
+                options.presetGammaCurve = CURVE_HIGH_CONTRAST;
             } else if (parseDouble(value, exponent) && exponent >= 0.2 && exponent <= 10.0) {
-                options.presetGammaCurve = 99;
+                options.presetGammaCurve = CURVE_CUSTOM;
                 options.Gamma = exponent;
             } else {
                 return bad("expected srgb, high-contrast or an exponent from 0.2 to 10.0");
@@ -251,6 +257,37 @@ int parseCommandLine(const std::vector<std::string>& arguments, CliRequest& requ
     return 0;
 }
 
+std::string progressLine(ProgressLine& state, const RunProgress& progress) {
+    const int total = progress.total;
+    switch (progress.phase) {
+        case RunProgress::Phase::Loading:
+            // The input's place in the list: a skipped file does not renumber the rest, as the
+            // engine's count of images accepted would.
+            ++state.position;
+            state.current = progress.file;
+            stripDirectory(state.current);
+            break;
+        case RunProgress::Phase::Combining:
+            state.combined = progress.index;
+            break;
+        case RunProgress::Phase::Finalizing:
+        case RunProgress::Phase::Writing:
+            break;
+    }
+    const int percent = total > 0 ? state.combined * 100 / total : 0;
+    char head[64];
+    if (progress.phase == RunProgress::Phase::Finalizing) {
+        std::snprintf(head, sizeof head, "[%3d%%] Finalizing...", percent);
+        return head;
+    }
+    if (progress.phase == RunProgress::Phase::Writing) {
+        std::snprintf(head, sizeof head, "[%3d%%] Writing output image: ", percent);
+        return head + progress.file;
+    }
+    std::snprintf(head, sizeof head, "[%3d%%] image %d of %d: ", percent, state.position, total);
+    return head + state.current;
+}
+
 namespace {
 
 // What the terminal shows while a run goes on; all of it is on standard error.
@@ -258,9 +295,8 @@ struct Terminal {
     bool progress = false;
     bool verbose = false;
     bool lineShown = false;
-    int total = 0;
-    int position = 0;
-    std::string current;
+    ProgressLine line;
+    std::string shown;  // the progress line last drawn, for redrawing it under a status
 };
 Terminal terminal;
 
@@ -278,44 +314,33 @@ int terminalWidth() {
     return 80;
 }
 
-void showProgress(const std::string& status) {
-    std::string text = status;
-    while (!text.empty() && text.back() == '\n')
-        text.pop_back();
-    const std::string loading = "Loading image ";
-    if (text.rfind(loading, 0) == 0) {
-        ++terminal.position;
-        const std::size_t colon = text.find(": ");
-        terminal.current = colon == std::string::npos ? "" : text.substr(colon + 2);
-        stripDirectory(terminal.current);
-    }
-    const int percent = terminal.total > 0 ? imageCounter.load() * 100 / terminal.total : 0;
-    char head[64];
-    std::snprintf(head, sizeof head, "[%3d%%] image %d of %d: ", percent, terminal.position,
-                  terminal.total);
-    std::string line = head + terminal.current;
-    if (text.rfind("Finalizing", 0) == 0 || text.rfind("Writing", 0) == 0) {
-        std::snprintf(head, sizeof head, "[%3d%%] ", percent);
-        line = head + text;
-    }
+void drawProgress() {
+    if (terminal.shown.empty())
+        return;
     // A wrapped line could not be redrawn in place.
-    const std::size_t width = static_cast<std::size_t>(terminalWidth() - 1);
-    if (line.size() > width)
-        line.resize(width);
+    const std::string line =
+        truncateUtf8(terminal.shown, static_cast<std::size_t>(terminalWidth() - 1));
     std::fputs("\r\033[K", stderr);
     std::fputs(line.c_str(), stderr);
     std::fflush(stderr);
     terminal.lineShown = true;
 }
 
+void onProgress(const RunProgress& progress) {
+    if (!terminal.progress)
+        return;
+    terminal.shown = progressLine(terminal.line, progress);
+    drawProgress();
+}
+
 void onStatus(const std::string& text) {
-    if (terminal.verbose) {
-        clearProgress();
-        std::fputs(text.c_str(), stdout);
-        std::fflush(stdout);
-    }
+    if (!terminal.verbose)
+        return;
+    clearProgress();
+    std::fputs(text.c_str(), stdout);
+    std::fflush(stdout);
     if (terminal.progress)
-        showProgress(text);
+        drawProgress();
 }
 
 void onError(const std::string& text) {
@@ -334,7 +359,7 @@ void onDiagnostic(const std::string& text) {
     std::fflush(stdout);
 }
 
-const MessageSink terminalSink{onStatus, onError, onDiagnostic};
+const MessageSink terminalSink{onStatus, onError, onDiagnostic, onProgress};
 
 // The signal that stopped the run, and how many have come.
 volatile std::sig_atomic_t stopSignal = 0;
@@ -350,7 +375,7 @@ void onStopSignal(int number) {
         stopRequest.store(1);
         return;
     }
-    discardTemporaryOutput();
+    discardTemporaryFile();
     std::signal(number, SIG_DFL);
     std::raise(number);
 }
@@ -397,8 +422,9 @@ int runCommandLine(int argc, char** argv) {
         }
         // The desktop program checks none of its mode buttons for an unknown mode, and its next
         // Start stores 0.
-        if (programOptions.combine_mode < 0 || programOptions.combine_mode > 3) {
-            programOptions.combine_mode = 0;
+        if (programOptions.combine_mode < MODE_STACK ||
+            programOptions.combine_mode > MODE_BRIGHTEN) {
+            programOptions.combine_mode = MODE_STACK;
         }
     }
 
@@ -413,13 +439,13 @@ int runCommandLine(int argc, char** argv) {
         return kExitOk;
     }
     if (request.version) {
-        std::printf("%s 1.03\n", kProgram);
+        std::printf("%s %s\n", kProgram, programVersion());
         return kExitOk;
     }
 
     // A settings file holds the divisor as any number; a mix run with one that is not
     // positive would write a white or black image.
-    if (programOptions.combine_mode == 2 &&
+    if (programOptions.combine_mode == MODE_MIX &&
         !(std::isfinite(programOptions.Divisor) && programOptions.Divisor > 0.0)) {
         usageError("invalid divisor in the settings file: expected a finite number greater than 0");
         return kExitUsage;
@@ -447,7 +473,6 @@ int runCommandLine(int argc, char** argv) {
 
     terminal.verbose = request.verbose;
     terminal.progress = !request.quiet && isatty(STDERR_FILENO);
-    terminal.total = static_cast<int>(request.inputs.size());
     if (request.verbose)
         dumpOptions(programOptions);
 
@@ -459,7 +484,7 @@ int runCommandLine(int argc, char** argv) {
         return stopSignal != 0 ? 128 + stopSignal : kExitStopped;
     if (outputWritten.load() == 0)
         return kExitNoOutput;
-    if (imageCounter.load() < terminal.total || runFellBack.load() != 0)
+    if (imageCounter.load() < static_cast<int>(request.inputs.size()) || runFellBack.load() != 0)
         return kExitSkipped;
     return kExitOk;
 }

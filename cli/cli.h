@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/messages.h"
+
 struct CliRequest {
     std::string output;
     std::vector<std::string> inputs;
@@ -35,3 +37,14 @@ int parseCommandLine(const std::vector<std::string>& arguments, CliRequest& requ
 int runCommandLine(int argc, char** argv);
 // The usage text listing every switch and its default.
 std::string usageText();
+
+// What the progress line on a terminal remembers between reports.
+struct ProgressLine {
+    int position = 0;     // the input being loaded, from 1 (one Loading report per input)
+    int combined = 0;     // inputs combined so far
+    std::string current;  // its file name without the folder
+};
+// The progress line for a report: "[ 40%] image 3 of 5: b.jpg" while loading and combining,
+// "[100%] Finalizing..." and "[100%] Writing output image: <output>" at the end. Not cut to
+// the terminal's width.
+std::string progressLine(ProgressLine& state, const RunProgress& progress);

@@ -1,12 +1,11 @@
-// Dark-frame subtraction in linear light.
-//
-// The dark frame is a 32-bit Image loaded by the stack run. A frame without pixels makes
-// both operations do nothing; neither reports failure.
+// The dark frame: loaded by the run like an input (32-bit layout), scaled once by its
+// opacity, then subtracted in linear light by the fold (see Accumulator::fold).
 #pragma once
 
 #include "engine/image.h"
+#include "engine/run.h"
 
-// Scales the dark frame once by runOptions.darkFrameOpacity (only for 0 <= o < 1).
-void prepareDarkFrame(Image& dark);
-// Lowers the three linear samples by the dark frame's pixel (x, y), clamping at 0.
-void subtractDarkFrame(const Image& dark, int x, int y, double& s1, double& s2, double& s3);
+// Scales the frame by the run's darkFrameOpacity in linear light and requantises it through
+// the curve, only for 0 <= opacity < 1; out of range (or not a number) the frame is subtracted
+// whole. A frame without pixels is left alone.
+void prepareDarkFrame(const RunContext& context, Image& dark);

@@ -180,35 +180,13 @@ PixelBlock* allocScratchPixels(int64_t size) {
     return newBlock(size, false);
 }
 
-namespace {
-thread_local int64_t imageReserve = 0;
-thread_local bool imageReserveRefused = false;
-}  // namespace
-
-void setImageReserve(int64_t bytesPerPixel) {
-    imageReserve = bytesPerPixel > 0 ? bytesPerPixel : 0;
-    imageReserveRefused = false;
-}
-
-bool refusedForImageReserve() {
-    return imageReserveRefused;
-}
-
 PixelBlock* allocImagePixels(const Image& image, bool cleared, int64_t decoderBytes) {
     // Sizes past what int64 holds cannot be had anyway; they are counted as the most.
     const int64_t most = std::numeric_limits<int64_t>::max();
-    int64_t reserve = 0;
-    if (imageReserve > 0 && image.width > 0 && image.height > 0) {
-        const int64_t pixels = int64_t{image.width} * image.height;
-        reserve = pixels > most / imageReserve ? most : pixels * imageReserve;
-    }
-    // The decoder's buffer is gone before the accumulator is taken: the larger of the two is
-    // what must fit beside the image.
-    const int64_t beside = std::max(reserve, decoderBytes);
-    if (beside > 0) {
-        const int64_t total = beside > most - image.dataSize ? most : beside + image.dataSize;
+    if (decoderBytes > 0) {
+        const int64_t total =
+            decoderBytes > most - image.dataSize ? most : decoderBytes + image.dataSize;
         if (!allocationAllowed(total)) {
-            imageReserveRefused = reserve > decoderBytes;
             reportAllocationFailure(total);
             return nullptr;
         }

@@ -41,17 +41,10 @@ int compareImages(const Image& a, const Image& b);
 // "Error allocating %ld KB of memory". Large blocks come straight from the system and are
 // refused up front when the machine cannot provide them.
 PixelBlock* allocPixels(int64_t size);
-// A run that has no accumulator yet may make the image it is loading its first, and then
-// needs bytesPerPixel more for every pixel of it. Set for the loads made on the calling
-// thread; 0 ends it.
-void setImageReserve(int64_t bytesPerPixel);
-// Whether an image has been refused on the calling thread for not fitting together with the
-// reserve since it was last set.
-bool refusedForImageReserve();
 // Pixel memory for image (image.dataSize bytes, for width x height pixels) as allocPixels
 // gives it. decoderBytes is what the codec's library takes beside it while decoding. An
-// image that would not fit together with the larger of that and the reserve is refused
-// first, reporting the two together, so a codec never decodes what cannot be used.
+// image that would not fit together with that is refused first, reporting the two together,
+// so a codec never decodes what cannot be used.
 // A codec that writes every byte may pass cleared false to skip zeroing reused memory.
 PixelBlock* allocImagePixels(const Image& image, bool cleared = true, int64_t decoderBytes = 0);
 // As allocPixels for memory the caller overwrites in full: its contents are unspecified, and a

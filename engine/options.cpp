@@ -33,10 +33,10 @@ void setStatusText(const std::string& text) {
 void setDefaultOptions(ProgramOptions& options) {
     options.outputName = "combined.jpg";
     options.Divisor = 1.0;
-    options.presetGammaCurve = 0;
+    options.presetGammaCurve = CURVE_SRGB;
     options.Gamma = 2.2;
     options.jpeg_quality = 96;
-    options.combine_mode = 0;
+    options.combine_mode = MODE_STACK;
     options.low_pass_threshold = 0;
     options.high_pass_threshold = 255;
     options.launch_after_processing = 1;

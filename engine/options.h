@@ -1,10 +1,11 @@
 // The options record, the shared run state, and the per-run snapshot.
 //
 // programOptions is the one record the front ends and the settings file read and write.
-// A run never reads it directly: runProcessing copies it into runOptions under
+// A run never reads it directly: runProcessing copies it (into a RunContext) under
 // optionsMutex at the start, so a dialog changing options mid-run cannot tear the run.
-// The three fields a run writes back (Divisor in average mode, useNoiseReduction when the
-// dark frame is unusable, combineFunc) go to both records.
+// combineFunc is set for the mode when a run starts; the two fields a run changes (Divisor in
+// average mode, useNoiseReduction when the dark frame is unusable) are written back to both
+// records when it ends.
 #pragma once
 
 #include <atomic>
@@ -55,8 +56,9 @@ constexpr std::size_t kPathMax = 511;
 constexpr std::size_t kMessageMax = 1023;
 
 extern ProgramOptions programOptions;
-// The snapshot the current (or last) run works on. Engine operations read this record;
-// tests set it directly.
+// The snapshot the current (or last) run started from, with what it changed written back:
+// the image writer reads its format parameters here. The engine's operations take the run's
+// own copy (RunContext) instead.
 extern ProgramOptions runOptions;
 // Guards programOptions against the run's snapshot and write-backs.
 extern std::mutex optionsMutex;

@@ -16,51 +16,47 @@ constexpr std::chrono::milliseconds kStopPoll{25};
 
 }  // namespace
 
-// Everything a loader reads or writes. The Prefetcher and each loader thread hold it, so a
-// loader still inside a file when the run ends writes into this, never into the run.
+// Everything a loader reads or writes. The Prefetcher, each loader thread and each frame hold
+// it, so a loader still inside a file when the run ends writes into this, never into the run.
 struct Prefetcher::Shared {
     struct Slot {
-        Loaded loaded;
+        Image image;
+        int result = -1;
+        std::vector<DeferredMessage> messages;
         bool done = false;
-        bool refusedForReserve = false;  // refused only because the reserve came on top
-        bool notTheFilesFault = false;   // failed ahead for want of descriptors or memory
+        bool notTheFilesFault = false;  // failed ahead for want of descriptors or memory
         bool retried = false;
     };
 
-    Shared(std::vector<std::string> files, ImageReader read, bool loadAhead, int frames,
-           int64_t reserve)
-        : paths(std::move(files)),
-          reader(read),
-          ahead(loadAhead),
-          framesAllowed(frames < 1 ? 1 : frames),
-          imageReserve(reserve),
-          slots(paths.size()),
-          claimLimit(loadAhead ? paths.size() : 0) {}
+    Shared(std::vector<std::string> files, ImageReader read, bool loaders)
+        : paths(std::move(files)), reader(read), parallel(loaders), slots(paths.size()) {}
 
     // Loads one file outside the lock; the outcome is not yet in its slot.
     Slot load(std::size_t position) {
         Slot outcome;
-        Loaded& loaded = outcome.loaded;
-        initImage(loaded.image);
-        deferMessages(&loaded.messages);
-        setImageReserve(imageReserve.load());
+        initImage(outcome.image);
+        deferMessages(&outcome.messages);
         errno = 0;
-        loaded.result = reader(loaded.image, paths[position].c_str());
+        outcome.result = reader(outcome.image, paths[position].c_str());
         const int error = errno;
-        outcome.refusedForReserve = loaded.result != 0 && refusedForImageReserve();
-        setImageReserve(0);
         deferMessages(nullptr);
+        if (outcome.result != 0) {
+            // Whatever the codec left behind, a failed load holds no pixels.
+            freePixels(outcome.image.pixels);
+            outcome.image.pixels = nullptr;
+        }
         // Files opened ahead compete for the process's descriptors and memory; losing that
         // race says nothing about the file.
-        outcome.notTheFilesFault =
-            ahead && loaded.result != 0 && (error == EMFILE || error == ENFILE || error == ENOMEM);
+        outcome.notTheFilesFault = parallel && outcome.result != 0 &&
+                                   (error == EMFILE || error == ENFILE || error == ENOMEM);
         return outcome;
     }
 
     // Under the lock: puts an outcome in its slot, or frees it when the run has gone.
     void store(std::size_t position, Slot&& outcome) {
         if (cancelled) {
-            freePixels(outcome.loaded.image.pixels);
+            freePixels(outcome.image.pixels);
+            --framesInUse;
             return;
         }
         Slot& slot = slots[position];
@@ -70,17 +66,25 @@ struct Prefetcher::Shared {
         slot.done = true;
     }
 
+    void returnFrame() {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            --framesInUse;
+        }
+        changed.notify_all();
+    }
+
     const std::vector<std::string> paths;
     const ImageReader reader;
-    const bool ahead;
-    const int framesAllowed;
-    std::atomic<int64_t> imageReserve;
+    const bool parallel;
     std::vector<Slot> slots;
 
     std::mutex mutex;
     std::condition_variable changed;
     std::size_t nextClaim = 0;
-    std::size_t claimLimit;           // files from here on wait until take() asks
+    std::size_t claimLimit = 0;  // files from here on wait until take() asks
+    bool ahead = false;          // startAhead() was called
+    int framesAllowed = 1;
     std::deque<std::size_t> reloads;  // files take() wants loaded once more
     std::vector<bool> loading;        // per loader: inside a file now
     int busyLoaders = 0;
@@ -88,10 +92,34 @@ struct Prefetcher::Shared {
     bool cancelled = false;
 };
 
-Prefetcher::Prefetcher(std::vector<std::string> paths, ImageReader reader, int threads,
-                       int framesAllowed, int64_t imageReserve)
-    : shared_(std::make_shared<Shared>(std::move(paths), reader, threads > 0, framesAllowed,
-                                       imageReserve)) {
+Prefetcher::Frame::Frame(Frame&& other) noexcept
+    : image(other.image), budget_(std::move(other.budget_)) {
+    other.image.pixels = nullptr;
+}
+
+Prefetcher::Frame& Prefetcher::Frame::operator=(Frame&& other) noexcept {
+    if (this != &other) {
+        reset();
+        image = other.image;
+        budget_ = std::move(other.budget_);
+        other.image.pixels = nullptr;
+    }
+    return *this;
+}
+
+void Prefetcher::Frame::reset() {
+    // Freed before the place is handed back, so a loader that starts on it can reuse the
+    // memory instead of mapping more.
+    freePixels(image.pixels);
+    image.pixels = nullptr;
+    if (budget_) {
+        budget_->returnFrame();
+        budget_.reset();
+    }
+}
+
+Prefetcher::Prefetcher(std::vector<std::string> paths, ImageReader reader, int threads)
+    : shared_(std::make_shared<Shared>(std::move(paths), reader, threads > 0)) {
     const int count = threads > 0 ? threads : 1;
     shared_->loading.assign(static_cast<std::size_t>(count), false);
     for (int t = 0; t < count; ++t) {
@@ -112,8 +140,10 @@ Prefetcher::~Prefetcher() {
         s.cancelled = true;
         // Images loaded ahead but never reached are dropped unseen, messages and all.
         for (std::size_t i = nextTake_; i < s.slots.size(); ++i) {
-            freePixels(s.slots[i].loaded.image.pixels);
-            s.slots[i].loaded.image.pixels = nullptr;
+            if (s.slots[i].done) {
+                freePixels(s.slots[i].image.pixels);
+                s.slots[i].image.pixels = nullptr;
+            }
         }
         s.changed.notify_all();
         while (s.busyLoaders > 0 && stopRequest.load() != 1)
@@ -129,17 +159,30 @@ Prefetcher::~Prefetcher() {
     }
 }
 
+void Prefetcher::startAhead(int framesAllowed) {
+    {
+        std::lock_guard<std::mutex> lock(shared_->mutex);
+        shared_->framesAllowed = framesAllowed < 1 ? 1 : framesAllowed;
+        if (shared_->parallel) {
+            shared_->ahead = true;
+            shared_->claimLimit = shared_->paths.size();
+        }
+    }
+    shared_->changed.notify_all();
+}
+
 void Prefetcher::loaderLoop(const std::shared_ptr<Shared>& shared, std::size_t self) {
     Shared& s = *shared;
     std::unique_lock<std::mutex> lock(s.mutex);
     for (;;) {
         // A frame is reserved before a file is claimed, so the earliest file still to be
-        // loaded always has its frame and the run can never wait on a file that cannot start.
-        // A file loaded again goes alone, with every descriptor and byte the loads ahead held.
+        // loaded always has its frame and the run can never wait on a file that cannot start;
+        // a file the run asks for in order goes whatever the budget says. A file loaded again
+        // goes alone, with every descriptor and byte the loads ahead held.
         s.changed.wait(lock, [&s] {
             return s.cancelled || (!s.reloads.empty() && s.busyLoaders == 0) ||
                    (s.reloads.empty() && s.nextClaim < s.claimLimit &&
-                    s.framesInUse < s.framesAllowed);
+                    (s.framesInUse < s.framesAllowed || !s.ahead));
         });
         if (s.cancelled)
             return;
@@ -177,6 +220,8 @@ Prefetcher::Loaded Prefetcher::take() {
     }
     for (;;) {
         if (!slot.done && threads_.empty()) {
+            ++s.framesInUse;
+            ++s.nextClaim;
             lock.unlock();
             Shared::Slot outcome = s.load(position);
             lock.lock();
@@ -189,33 +234,25 @@ Prefetcher::Loaded Prefetcher::take() {
             }
             s.changed.wait_for(lock, kStopPoll);
         }
-        const bool reserveGone = slot.refusedForReserve && s.imageReserve.load() == 0;
-        if (slot.retried || !(reserveGone || slot.notTheFilesFault))
+        if (slot.retried || !slot.notTheFilesFault)
             break;
         // Only such a file is opened twice: others may be pipes or change on disk.
         slot.retried = true;
         slot.done = false;
-        freePixels(slot.loaded.image.pixels);
-        slot.loaded = Loaded{};
-        if (!threads_.empty()) {
+        slot.messages.clear();
+        if (threads_.empty()) {
+            --s.framesInUse;
+            --s.nextClaim;
+        } else {
             s.reloads.push_back(position);
             s.changed.notify_all();
         }
     }
-    taken = std::move(slot.loaded);
-    slot.loaded.image.pixels = nullptr;
+    taken.frame.image = slot.image;
+    taken.frame.budget_ = shared_;
+    taken.result = slot.result;
+    taken.messages = std::move(slot.messages);
+    slot.image.pixels = nullptr;
     ++nextTake_;
     return taken;
-}
-
-void Prefetcher::release() {
-    {
-        std::lock_guard<std::mutex> lock(shared_->mutex);
-        --shared_->framesInUse;
-    }
-    shared_->changed.notify_all();
-}
-
-void Prefetcher::dropImageReserve() {
-    shared_->imageReserve.store(0);
 }

@@ -1,8 +1,10 @@
-// Loading the run's inputs on loader threads, ahead of the run when it may.
+// Loading the run's inputs on loader threads, handed out as move-only frames.
 //
-// Loads happen in input order; each one's messages are held back and handed over with its
-// image, so the run can show them when it reaches that file. At most framesAllowed images are
-// alive at once (loaded, or being loaded, and not yet released by the run).
+// Loads happen in input order. Until startAhead() a file is loaded only when take() asks for
+// it; afterwards loaders run ahead while at most framesAllowed frames are alive (loaded, or
+// being loaded, and not yet destroyed by the run). Each load's messages are held back and
+// handed over with its frame, so the run can show them when it reaches that file. A failed
+// load holds no pixels, whatever the reader left.
 //
 // The run waits for a load with the stop request in view, so a file that never answers (a
 // pipe nobody writes to, a hung network share) cannot hold up a stop. Its loader is left
@@ -11,7 +13,6 @@
 // its messages to itself.
 #pragma once
 
-#include <cstdint>
 #include <memory>
 #include <string>
 #include <thread>
@@ -22,36 +23,51 @@
 #include "engine/stack.h"
 
 class Prefetcher {
+    struct Shared;
+
   public:
-    struct Loaded {
+    // One loaded image and its place in the budget: destroying it frees the pixels, then
+    // gives the place to the next load.
+    class Frame {
+      public:
+        Frame() { initImage(image); }
+        ~Frame() { reset(); }
+        Frame(Frame&& other) noexcept;
+        Frame& operator=(Frame&& other) noexcept;
+        Frame(const Frame&) = delete;
+        Frame& operator=(const Frame&) = delete;
+        void reset();
+
         Image image;
+
+      private:
+        friend class Prefetcher;
+        std::shared_ptr<Shared> budget_;
+    };
+
+    struct Loaded {
+        Frame frame;
         int result = -1;
         std::vector<DeferredMessage> messages;
         bool stopped = false;  // stopRequest was set while take() waited; nothing was loaded
     };
 
     // paths in the order take() hands them out. threads 0: one loader that starts a file only
-    // when take() asks for it (a sequential run). Loads start with imageReserve as the image
-    // reserve (see setImageReserve) until dropImageReserve().
-    Prefetcher(std::vector<std::string> paths, ImageReader reader, int threads, int framesAllowed,
-               int64_t imageReserve = 0);
+    // when take() asks for it, even after startAhead() (a sequential run).
+    Prefetcher(std::vector<std::string> paths, ImageReader reader, int threads);
     // Waits for loaders still in a file unless a stop is requested; those are then left behind.
     ~Prefetcher();
     Prefetcher(const Prefetcher&) = delete;
     Prefetcher& operator=(const Prefetcher&) = delete;
 
-    // The next image in order, or stopped. Ownership of the pixels passes to the caller.
-    // A file refused ahead for the reserve that is gone now, or that failed ahead for a
-    // shortage of the process's (file descriptors, memory), is loaded once more in order
-    // first, alone, with the messages of the failed attempt dropped.
+    // Lets loaders run ahead with at most framesAllowed frames alive.
+    void startAhead(int framesAllowed);
+    // The next image in order, or stopped. A file that failed ahead for a shortage of the
+    // process's (file descriptors, memory) is loaded once more in order first, alone, with the
+    // messages of the failed attempt dropped.
     Loaded take();
-    // The caller has freed one taken image; another may be loaded in its place.
-    void release();
-    // The run has its accumulator: no later load needs the reserve.
-    void dropImageReserve();
 
   private:
-    struct Shared;
     static void loaderLoop(const std::shared_ptr<Shared>& shared, std::size_t self);
 
     std::shared_ptr<Shared> shared_;

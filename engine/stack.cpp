@@ -2,27 +2,21 @@
 
 #include <algorithm>
 #include <atomic>
-#include <memory>
+#include <cmath>
 #include <mutex>
 #include <optional>
 
 #include "engine/combine.h"
 #include "engine/darkframe.h"
-#include "engine/gamma.h"
 #include "engine/messages.h"
 #include "engine/options.h"
 #include "engine/parallel.h"
 #include "engine/prefetch.h"
+#include "engine/system.h"
 
 namespace {
 
-// Images alive at once besides the accumulator and the dark frame: loaded ahead, or accepted
-// and waiting to be combined.
-constexpr int kFramesInFlight = 4;
-// Images folded in one pass over the accumulator. Folding is bound by the accumulator's
-// memory traffic, so the run gathers this many before a pass, while the one frame left over
-// keeps a loader busy during it.
-constexpr std::size_t kMaxRunBatch = kFramesInFlight - 1;
+using Frame = Prefetcher::Frame;
 
 ImageReader imageReader = nullptr;
 ImageWriter imageWriter = nullptr;
@@ -40,186 +34,154 @@ int writeImageFile(Image& image, const std::string& path) {
     return imageWriter(image, path.c_str());
 }
 
-// Owns one image's pixels for the length of the run, so every exit releases them.
-struct RunImage {
-    Image image;
-    RunImage() { initImage(image); }
-    ~RunImage() { release(); }
-    RunImage(const RunImage&) = delete;
-    RunImage& operator=(const RunImage&) = delete;
-    void release() {
-        freePixels(image.pixels);
-        image.pixels = nullptr;
-    }
+// How many loaders decode at once, how many frames may be alive (loaded ahead, or accepted
+// and waiting to be folded) and how many are folded in one pass over the accumulator.
+struct Plan {
+    int loaders;
+    int frames;
+    int batch;
 };
 
-// A field the run turns off stays off in the shared record too, so the dialogs and the
-// settings file show what actually happened.
-void turnOffNoiseReduction() {
-    runFellBack.store(1);
-    runOptions.useNoiseReduction = 0;
-    std::lock_guard<std::mutex> lock(optionsMutex);
-    programOptions.useNoiseReduction = 0;
+// The floor is what a two-core machine needs: a batch of three folded while a fourth frame
+// keeps a loader busy. More cores decode more frames at once, and folding is bound by the
+// accumulator's memory traffic, so larger batches keep the fold's share of the run down.
+// Frames take at most half of the memory left once the accumulator and the dark frame are in
+// place, so the page cache and the codecs keep their room.
+Plan planRun(const Image& first) {
+    constexpr int kFloorFrames = 4;
+    constexpr int kFloorBatch = 3;
+    const int cores = workerCount();
+    if (cores <= 1)
+        return {1, 1, 1};  // one file at a time, folded at once
+    int batch = std::clamp(cores + 1, kFloorBatch, kMaxCombineBatch);
+    int frames = batch + cores - 1;
+    const int64_t frameBytes = int64_t{first.width} * first.height * 4;
+    const int64_t room = availableMemory() / 2;
+    if (frameBytes > 0 && room / frameBytes < frames)
+        frames = static_cast<int>(std::max<int64_t>(kFloorFrames, room / frameBytes));
+    batch = std::min(batch, std::max(kFloorBatch, frames - 1));
+    return {cores, frames, batch};
 }
 
-void endRun() {
-    busy.store(0);
-    diagnostic("Finished.\n");
-    setStatusText(" ");
+void progress(RunProgress::Phase phase, int index, int total, const std::string& file = {}) {
+    RunProgress p;
+    p.phase = phase;
+    p.index = index;
+    p.total = total;
+    p.file = file;
+    reportProgress(p);
 }
 
-}  // namespace
-
-void setImageFileHandlers(ImageReader reader, ImageWriter writer) {
-    imageReader = reader;
-    imageWriter = writer;
-}
-
-int runProcessing(int argumentCount, const std::vector<std::string>& arguments) {
-    {
-        std::lock_guard<std::mutex> lock(optionsMutex);
-        programOptions.combineFunc =
-            programOptions.combine_mode == 3 ? combineBrighten : combineAdd;
-        runOptions = programOptions;
-        // The run gets its arguments separately; the snapshot need not hold a second copy.
-        runOptions.inputFiles.clear();
-    }
-    runFellBack.store(0);
-    setupGamma(runOptions.presetGammaCurve, runOptions.Gamma);
-    return runStack(argumentCount, arguments);
-}
-
-int runStack(int argumentCount, const std::vector<std::string>& arguments) {
-    // Declared first, so it runs last: every image of the run has been freed by then.
-    struct ReleaseCacheAtEnd {
-        ~ReleaseCacheAtEnd() { releaseCachedPixels(); }
-    } releaseCacheAtEnd;
-    imageCounter.store(0);
-    outputWritten.store(0);
-    busy.store(1);
-    RunImage output;
-    RunImage dark;
+// The run proper. -1 when it stopped on request; the loaders have been dealt with then.
+int runStack(const RunContext& context, const std::vector<std::string>& inputs,
+             RunOutcome& outcome) {
+    const ProgramOptions& options = context.options;
     // Fixed for the run: a loader left behind by a stop keeps calling the one it started with.
     const ImageReader reader = imageReader != nullptr ? imageReader : unsupportedInput;
-    // The loaders go first, while the request is still set: it tells them not to wait for a
-    // loader stuck in a file.
-    const auto stopped = [](std::optional<Prefetcher>& loads) {
-        loads.reset();
-        stopRequest.store(0);
-        busy.store(0);
-        return -1;
+    const int total = static_cast<int>(inputs.size());
+    const auto turnOffNoiseReduction = [&outcome] {
+        runFellBack.store(1);
+        outcome.noiseReductionOff = true;
     };
 
-    if (runOptions.useNoiseReduction != 0 && !runOptions.darkFrameFile.empty()) {
-        const std::string name = runOptions.darkFrameFile;
+    Frame dark;
+    bool subtractDark = options.useNoiseReduction != 0;
+    if (subtractDark && !options.darkFrameFile.empty()) {
+        const std::string& name = options.darkFrameFile;
         setStatus("Reading dark-frame: %s\n", name.c_str());
         // Loaded like an input, so that a file which never answers cannot hold up a stop.
-        std::optional<Prefetcher> darkLoad;
-        darkLoad.emplace(std::vector<std::string>{name}, reader, 0, 1);
-        Prefetcher::Loaded loaded = darkLoad->take();
+        Prefetcher darkLoad({name}, reader, 0);
+        Prefetcher::Loaded loaded = darkLoad.take();
         if (loaded.stopped)
-            return stopped(darkLoad);
+            return -1;
         replayMessages(loaded.messages);
-        dark.image = loaded.image;
         if (loaded.result != 0) {
             reportError("Problem loading dark-frame: %s\n", name.c_str());
-            dark.release();
-            initImage(dark.image);
+            subtractDark = false;
             turnOffNoiseReduction();
         } else {
+            dark = std::move(loaded.frame);
             narrowSamples(dark.image);
-            prepareDarkFrame(dark.image);
+            prepareDarkFrame(context, dark.image);
         }
     }
 
-    const int count = std::min<int>(argumentCount, static_cast<int>(arguments.size()));
-    std::vector<std::string> inputs;
-    for (int i = 1; i < count; ++i) {
-        if (arguments[i].empty() || arguments[i][0] != '-')
-            inputs.push_back(arguments[i]);
-    }
-    // With one core (or a sequential run) each file is loaded only when the run reaches it.
-    const int loaders = workerCount() > 1 ? workerCount() : 0;
-    // Until the run has its accumulator, any image it loads may become the first, whose
-    // accumulator (four doubles per pixel) must fit beside it: one that cannot is refused
-    // before it is decoded, not after.
-    std::optional<Prefetcher> loads(std::in_place, inputs, reader, loaders, kFramesInFlight,
-                                    4 * sizeof(double));
+    // Every load, the first one included, runs on a loader thread; until the accumulator
+    // exists they go one at a time, in order, so nothing loaded ahead competes with it.
+    const bool parallel = workerCount() > 1;
+    std::optional<Prefetcher> loads(std::in_place, inputs, reader, parallel ? workerCount() : 0);
+    std::optional<Accumulator> sums;
+    std::size_t batchLimit = 1;
 
-    // Accepted images wait here until the batch is full (or the inputs end), then are folded
-    // into the accumulator in one pass; each pixel still takes them in input order. A
-    // sequential run folds each image at once.
-    const std::size_t batchLimit = loaders > 0 ? kMaxRunBatch : 1;
-    std::vector<std::unique_ptr<RunImage>> batch;
-    const auto combineBatch = [&]() {
+    // Accepted images wait here until the batch is full (or the inputs end, or a cut is
+    // reached), then are folded in one pass; each pixel still takes them in input order.
+    std::vector<Frame> batch;
+    const auto combineBatch = [&] {
         if (batch.empty())
             return;
         Image* images[kMaxCombineBatch];
         for (std::size_t j = 0; j < batch.size(); ++j)
-            images[j] = &batch[j]->image;
-        if (combineImages(output.image, images, static_cast<int>(batch.size()), dark.image) == 0) {
-            imageCounter.fetch_add(static_cast<int32_t>(batch.size()));
-        }
-        // Freed before they are handed back, so a loader that starts on their budget can
-        // reuse their memory instead of mapping more.
-        const std::size_t combined = batch.size();
+            images[j] = &batch[j].image;
+        sums->fold(context, images, static_cast<int>(batch.size()),
+                   subtractDark ? &dark.image : nullptr);
+        imageCounter.fetch_add(static_cast<int32_t>(batch.size()));
         batch.clear();
-        for (std::size_t j = 0; j < combined; ++j)
-            loads->release();
+        progress(RunProgress::Phase::Combining, imageCounter.load(), total);
+        if (context.afterBatch)
+            context.afterBatch(*sums, imageCounter.load());
     };
     // What imageCounter will be once the batch is combined: the numbering the user sees.
-    const auto accepted = [&]() {
-        return imageCounter.load() + static_cast<int32_t>(batch.size());
-    };
+    const auto accepted = [&] { return imageCounter.load() + static_cast<int32_t>(batch.size()); };
 
     for (const std::string& argument : inputs) {
-        if (batch.size() == batchLimit)
+        if (batch.size() >= batchLimit || context.cutAfter.count(accepted()) != 0)
             combineBatch();
         setStatus("Loading image %d: %s\n", accepted() + 1, argument.c_str());
+        progress(RunProgress::Phase::Loading, accepted() + 1, total, argument);
         Prefetcher::Loaded loaded = loads->take();
         if (loaded.stopped || stopRequest.load() == 1) {
             // Whatever this file turned out to be, the run ends here; the images accepted
-            // before it count as combined, as they would have been one at a time.
-            freePixels(loaded.image.pixels);
+            // before it count as combined, as they would have been one at a time. The loaders
+            // go while the request is still set: it tells them not to wait for one stuck in a
+            // file.
+            loaded.frame.reset();
             combineBatch();
-            return stopped(loads);
+            loads.reset();
+            return -1;
         }
         replayMessages(loaded.messages);
-        auto input = std::make_unique<RunImage>();
-        input->image = loaded.image;
+        Frame input = std::move(loaded.frame);
         if (loaded.result != 0) {
             reportError("Problem loading %s...ignoring\n", argument.c_str());
-            input.reset();
-            loads->release();
             continue;
         }
-        narrowSamples(input->image);
-        if (accepted() == 0 && output.image.pixels == nullptr) {
-            copyImageHeader(input->image, output.image);
-            if (prepareAccumulator(output.image) != 0) {
+        narrowSamples(input.image);
+        if (!sums) {
+            sums = Accumulator::create(input.image);
+            if (!sums) {
                 // Without an accumulator nothing can be combined or saved; the memory
                 // report has been shown already.
-                input.reset();
-                loads.reset();
-                endRun();
                 return 0;
             }
-            loads->dropImageReserve();
-            setStatus("Setting output image dimensions: %d x %d\n", input->image.width,
-                      input->image.height);
-            if (runOptions.useNoiseReduction != 0 && compareImages(dark.image, input->image) == 0) {
+            setStatus("Setting output image dimensions: %d x %d\n", input.image.width,
+                      input.image.height);
+            const Plan plan = planRun(input.image);
+            diagnostic("Loaders: %d, frames in flight: %d, batch: %d\n", plan.loaders, plan.frames,
+                       plan.batch);
+            batchLimit = static_cast<std::size_t>(plan.batch);
+            loads->startAhead(plan.frames);
+            if (subtractDark && compareImages(dark.image, input.image) == 0) {
+                subtractDark = false;
                 turnOffNoiseReduction();
                 reportError(
                     "Dark frame image can not be combined with input images -- Turning off "
                     "noise reduction\n");
             }
-        } else if (compareImages(input->image, output.image) == 0) {
+        } else if (compareImages(input.image, sums->image()) == 0) {
             reportError(
                 "Cannot combine %s...\nNote: all input images must have the same "
                 "dimensions.",
                 argument.c_str());
-            input.reset();
-            loads->release();
             continue;
         }
         setStatus("Combining data...\n");
@@ -229,16 +191,104 @@ int runStack(int argumentCount, const std::vector<std::string>& arguments) {
     loads.reset();
 
     setStatus("Finalizing...\n");
-    if (finalizeImage(output.image) != 0) {
+    const int count = imageCounter.load();
+    progress(RunProgress::Phase::Finalizing, count, total);
+    Frame output;
+    if (sums && count > 0) {
+        const double divisor = modeDivisor(context, count);
+        if (context.mode == MODE_AVERAGE) {
+            outcome.divisorSet = true;
+            outcome.divisor = divisor;
+        }
+        if (context.mode != MODE_STACK && context.mode != MODE_BRIGHTEN &&
+            std::fabs(divisor - 1.0) > 0.00001)
+            diagnostic("Averaging %d images (Dividing values by %lf)\n", count, divisor);
+        dark.reset();
+        output.image = std::move(*sums).finish(context.curve, divisor);
+        sums.reset();
+    } else {
+        reportError("No valid input images");
+    }
+    if (output.image.pixels == nullptr) {
         reportError("Could not create final image.");
     } else {
-        const std::string name = runOptions.outputName;
+        const std::string& name = options.outputName;
         setStatus("Writing output image: %s\n", name.c_str());
+        progress(RunProgress::Phase::Writing, count, total, name);
         if (writeImageFile(output.image, name) == 0)
             outputWritten.store(1);
     }
-    output.release();
-    dark.release();
-    endRun();
+    return 0;
+}
+
+}  // namespace
+
+RunContext::RunContext(const ProgramOptions& snapshot)
+    : options(snapshot),
+      curve(snapshot.presetGammaCurve, snapshot.Gamma),
+      mode(static_cast<CombineMode>(snapshot.combine_mode)) {}
+
+void setImageFileHandlers(ImageReader reader, ImageWriter writer) {
+    imageReader = reader;
+    imageWriter = writer;
+}
+
+RunContext snapshotRunContext() {
+    ProgramOptions snapshot;
+    {
+        std::lock_guard<std::mutex> lock(optionsMutex);
+        programOptions.combineFunc =
+            programOptions.combine_mode == MODE_BRIGHTEN ? combineBrighten : combineAdd;
+        snapshot = programOptions;
+    }
+    // The run gets its arguments separately; the snapshot need not hold a second copy.
+    snapshot.inputFiles.clear();
+    runFellBack.store(0);
+    return RunContext(snapshot);
+}
+
+int runProcessing(int argumentCount, const std::vector<std::string>& arguments) {
+    const RunContext context = snapshotRunContext();
+    return runProcessing(context, argumentCount, arguments);
+}
+
+int runProcessing(const RunContext& context, int argumentCount,
+                  const std::vector<std::string>& arguments) {
+    runOptions = context.options;
+    imageCounter.store(0);
+    outputWritten.store(0);
+    busy.store(1);
+    const int count = std::min<int>(argumentCount, static_cast<int>(arguments.size()));
+    std::vector<std::string> inputs;
+    for (int i = 1; i < count; ++i) {
+        if (arguments[i].empty() || arguments[i][0] != '-')
+            inputs.push_back(arguments[i]);
+    }
+    RunOutcome outcome;
+    const int result = runStack(context, inputs, outcome);
+    // Every image of the run has been freed by now.
+    releaseCachedPixels();
+
+    // A field the run changed is changed in the shared record too, so the dialogs and the
+    // settings file show what actually happened.
+    if (outcome.noiseReductionOff)
+        runOptions.useNoiseReduction = 0;
+    if (outcome.divisorSet)
+        runOptions.Divisor = outcome.divisor;
+    {
+        std::lock_guard<std::mutex> lock(optionsMutex);
+        if (outcome.noiseReductionOff)
+            programOptions.useNoiseReduction = 0;
+        if (outcome.divisorSet)
+            programOptions.Divisor = outcome.divisor;
+    }
+    if (result != 0) {
+        stopRequest.store(0);
+        busy.store(0);
+        return -1;
+    }
+    busy.store(0);
+    diagnostic("Finished.\n");
+    setStatusText(" ");
     return 0;
 }

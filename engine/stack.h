@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/image.h"
+#include "engine/run.h"
 
 // Loads a file into an Image (any layout the codec produces); 0 or -1 after reporting.
 using ImageReader = int (*)(Image& image, const char* path);
@@ -17,6 +18,11 @@ using ImageReader = int (*)(Image& image, const char* path);
 using ImageWriter = int (*)(Image& image, const char* path);
 void setImageFileHandlers(ImageReader reader, ImageWriter writer);
 
-// Snapshots programOptions, selects combineFunc, builds the gamma curve, runs runStack.
+// Snapshots programOptions (under optionsMutex) into a run context; sets combineFunc in
+// programOptions for the mode.
+RunContext snapshotRunContext();
+// Runs over a snapshot, then writes back what the run changed, into programOptions (under
+// optionsMutex) and runOptions, which holds the snapshot for the writer and for later readers.
 int runProcessing(int argumentCount, const std::vector<std::string>& arguments);
-int runStack(int argumentCount, const std::vector<std::string>& arguments);
+int runProcessing(const RunContext& context, int argumentCount,
+                  const std::vector<std::string>& arguments);

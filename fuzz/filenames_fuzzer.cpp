@@ -9,8 +9,7 @@
 #include "imageio/imageio.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const bool ready = (fuzz::prepareEngine(), true);
-    (void)ready;
+    [[maybe_unused]] static const bool ready = (fuzz::prepareEngine(), true);
     // Paths reach these functions as C strings, which end at the first NUL.
     const auto* text = reinterpret_cast<const char*>(data);
     const std::string path(text, strnlen(text, size));

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "engine/image.h"
@@ -18,17 +19,13 @@ namespace fuzz {
 // a machine without the memory would take, instead of spending seconds filling a huge block.
 constexpr int64_t kAllocationCap = int64_t{16} << 20;
 
-inline bool underCap(int64_t size) {
-    return size <= kAllocationCap;
-}
-
 inline void ignoreText(const std::string&) {}
 
 // Quiet channels (a report per input would drown the fuzzer's own output) and the cap.
 inline void prepareEngine() {
     static const MessageSink quiet{ignoreText, ignoreText, ignoreText};
     installMessageSink(&quiet);
-    setAllocationFilter(underCap);
+    setAllocationFilter([](int64_t size) { return size <= kAllocationCap; });
 }
 
 // A file of this process's own, rewritten for every input; removed when the process ends.
@@ -63,14 +60,11 @@ class ScratchFile {
 };
 
 // A broken promise of the code under test: libFuzzer records the input as a crash.
-[[noreturn]] inline void fail(const char* what) {
-    std::fprintf(stderr, "fuzz check failed: %s\n", what);
-    std::abort();
-}
-
 inline void check(bool condition, const char* what) {
-    if (!condition)
-        fail(what);
+    if (!condition) {
+        std::fprintf(stderr, "fuzz check failed: %s\n", what);
+        std::abort();
+    }
 }
 
 // Releases what a reader left in the image, whatever its result, so leaks show as leaks.
@@ -78,6 +72,60 @@ inline void release(Image& image) {
     freePixels(image.pixels);
     image.pixels = nullptr;
     releaseCachedPixels();
+}
+
+// One image reader on arbitrary bytes. Whatever it loads must be in its documented layout (32
+// bits with a full filler; with alpha: 32 or 64 bits, the fourth sample as stored) and, up to
+// roundTripPixels, survive our writer and the reader again: the size always, the bytes where
+// exact. A failed read keeps no pixels.
+struct ImageTarget {
+    const char* suffix;
+    int (*read)(Image&, const char*);
+    int (*write)(Image&, const char*, const uint8_t* data, size_t size);
+    int64_t roundTripPixels;
+    bool alpha, exact;
+};
+
+inline void checkLoaded(const Image& image, bool alpha) {
+    check((image.bitsPerPixel == 32 || (alpha && image.bitsPerPixel == 64)) && image.width > 0 &&
+              image.height > 0,
+          "layout");
+    check(image.bytesPerLine == int64_t{image.width} * (image.bitsPerPixel / 8) &&
+              image.dataSize == image.bytesPerLine * image.height,
+          "sizes");
+    const uint8_t* pixels = pixelData(image);
+    check(pixels != nullptr, "pixels");
+    for (int64_t i = 0; i < image.dataSize && !alpha; i += 4)
+        check(pixels[i] == 255, "filler");
+}
+
+inline int fuzzImageReader(const ImageTarget& target, const uint8_t* data, size_t size) {
+    [[maybe_unused]] static const bool ready = (prepareEngine(), true);
+    static const ScratchFile input(target.suffix);
+    static const ScratchFile copy(target.suffix);
+    if (!input.write(data, size))
+        return 0;
+    Image image;
+    initImage(image);
+    if (target.read(image, input.path()) != 0) {
+        check(image.pixels == nullptr, "a failed read keeps no pixels");
+    } else {
+        checkLoaded(image, target.alpha);
+        if (int64_t{image.width} * image.height <= target.roundTripPixels &&
+            target.write(image, copy.path(), data, size) == 0) {
+            Image again;
+            initImage(again);
+            check(target.read(again, copy.path()) == 0, "what we wrote is readable");
+            check(again.width == image.width && again.height == image.height, "round trip size");
+            check(!target.exact || (again.dataSize == image.dataSize &&
+                                    std::memcmp(pixelData(again), pixelData(image),
+                                                static_cast<size_t>(image.dataSize)) == 0),
+                  "round trip");
+            release(again);
+        }
+    }
+    release(image);
+    return 0;
 }
 
 }  // namespace fuzz

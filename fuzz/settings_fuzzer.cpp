@@ -30,11 +30,10 @@ bool sameIntegers(const ProgramOptions& a, const ProgramOptions& b) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const bool ready = (fuzz::prepareEngine(), true);
+    [[maybe_unused]] static const bool ready = (fuzz::prepareEngine(), true);
     static const fuzz::ScratchFile input(".ini");
     static const fuzz::ScratchFile first(".ini");
     static const fuzz::ScratchFile second(".ini");
-    (void)ready;
     if (!input.write(data, size))
         return 0;
 

@@ -7,19 +7,10 @@
 #include <cstddef>
 
 #include "engine/messages.h"
+#include "engine/system.h"
 
 void getModuleDirectory(std::string& buffer) {
-    // The kernel's link to our own executable; a path longer than PATH_MAX cannot be opened
-    // anyway, so a bigger buffer would buy nothing.
-    char path[PATH_MAX];
-    const ssize_t length = readlink("/proc/self/exe", path, sizeof path);
-    buffer.clear();
-    if (length <= 0)
-        return;
-    buffer.assign(path, static_cast<std::size_t>(length));
-    const std::size_t slash = buffer.rfind('/');
-    if (slash != std::string::npos)
-        buffer.resize(slash + 1);
+    buffer = executableDirectory();
 }
 
 void stripDirectory(std::string& path) {

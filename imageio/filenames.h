@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-// The running executable's directory with its trailing '/' (the whole path if it has none).
+// The running executable's directory with its trailing '/' (see executableDirectory).
 void getModuleDirectory(std::string& buffer);
 // Removes everything up to and including the last '/'.
 void stripDirectory(std::string& path);

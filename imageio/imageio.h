@@ -26,11 +26,9 @@ enum ImageFormat : int {
 // The format for path's extension; a missing or not-three-letter extension is reported.
 int getImageFormat(const char* path);
 int readImage(Image& image, const char* path);
-// Saves with runOptions.jpeg_quality for JPEG (baseline).
+// Saves with runOptions.jpeg_quality for JPEG (baseline), through replaceFile (system.h); a
+// process about to die of a signal removes the save's temporary with discardTemporaryFile.
 int writeImage(Image& image, const char* path);
-// Removes the temporary file of the save under way, if any, so a process about to die of a
-// signal leaves none behind. Async-signal-safe.
-void discardTemporaryOutput();
 
 // Checks an output name before a run, with the save dispatch's messages; touches nothing.
 int checkOutputFormat(const char* path);

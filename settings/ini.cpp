@@ -1,12 +1,12 @@
 #include "settings/ini.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
+
+#include "engine/system.h"
 
 namespace {
 
@@ -189,34 +189,14 @@ std::string formatIni(const IniDocument& document) {
 }
 
 int writeIniFile(const std::string& path, const IniDocument& document) {
-    static std::atomic<unsigned> serial{0};
     const std::string text = formatIni(document);
-
-    // Our own O_EXCL name rather than mkstemp: the file is created with mode 0666 under the
-    // user's umask, like any other file, instead of mkstemp's private 0600.
-    std::string temporary;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temporary =
-            path + "." + std::to_string(::getpid()) + "." + std::to_string(serial++) + ".tmp";
-        fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) {
-            return -1;
+    const int result = replaceFile(path, [&](const std::string& temporary) {
+        const int fd = ::open(temporary.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+        if (fd < 0) {
+            return false;
         }
-    }
-    if (fd < 0) {
-        return -1;
-    }
-
-    bool ok = writeAll(fd, text) == 0;
-    // Without the sync a crash right after the rename can leave an empty file in place of
-    // the old one on some file systems.
-    ok = ok && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    ok = ok && std::rename(temporary.c_str(), path.c_str()) == 0;
-    if (!ok) {
-        ::unlink(temporary.c_str());
-        return -1;
-    }
-    return 0;
+        const bool written = writeAll(fd, text) == 0;
+        return (::close(fd) == 0) && written;
+    });
+    return result == REPLACE_DONE ? 0 : -1;
 }

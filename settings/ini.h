@@ -45,6 +45,7 @@ void setIniString(IniDocument& document, std::string_view section, std::string_v
 
 // The document as file text: "[name]" then "key=value" lines, LF line ends, final newline.
 std::string formatIni(const IniDocument& document);
-// Writes formatIni(document) to a temporary file in path's directory and renames it over
-// path. On any failure the previous file at path is untouched and no temporary file stays.
+// Writes formatIni(document) through replaceFile (system.h): a symbolic link at path stays
+// and the file at its end is replaced, keeping its mode. On any failure the previous file is
+// untouched and no temporary file stays.
 int writeIniFile(const std::string& path, const IniDocument& document);

@@ -1,8 +1,6 @@
 #include "settings/settings.h"
 
-#include <limits.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <charconv>
@@ -12,6 +10,7 @@
 #include <mutex>
 #include <string_view>
 
+#include "engine/system.h"
 #include "settings/ini.h"
 
 namespace {
@@ -185,21 +184,6 @@ IniDocument settingsDocument(const ProgramOptions& options) {
         setIniString(document, kSection, key.name, value);
     }
     return document;
-}
-
-std::string executableDirectory() {
-    char buffer[PATH_MAX];
-    ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof buffer);
-    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof buffer) {
-        return std::string();
-    }
-    std::string path(buffer, static_cast<std::size_t>(length));
-    std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) {
-        return std::string();
-    }
-    path.resize(slash + 1);
-    return path;
 }
 
 }  // namespace

@@ -18,7 +18,8 @@
 //
 // Errors: none is reported. A missing file leaves the fields as they were; a failed save
 // leaves the previous file intact (the new text goes to a temporary file that is renamed over
-// it). The explicit-file functions return 0 / -1 so that a front end can tell its user.
+// it); a saved file keeps its mode, and a link to it stays a link. The explicit-file functions
+// return 0 / -1 so that a front end can tell its user.
 //
 // Threads: the path functions and the directory override are for one thread (the interface
 // thread); loadSettings and saveSettings touch programOptions only under optionsMutex.

@@ -5,14 +5,13 @@
 #include <string>
 #include <system_error>
 
-#include "imageio/filenames.h"
+#include "engine/system.h"
 #include "ui/dialogs.h"
 #include "ui/platform/platform.h"
 
 namespace {
 
 constexpr const char* kHelpFile = "help/quorvane_help.htm";
-constexpr const char* kVersion = "1.03";
 
 // Pads text with spaces on both sides to width characters; an odd remainder goes right.
 std::string centred(const std::string& text, std::size_t width) {
@@ -58,9 +57,7 @@ void showHelp() {
     // Built from the executable's directory, so the page is found from any current
     // directory. When that directory cannot be read the path stays relative, which is
     // the "./help/..." fallback.
-    std::string path;
-    getModuleDirectory(path);
-    path += kHelpFile;
+    const std::string path = executableDirectory() + kHelpFile;
     std::error_code error;
     // Without a program to show the page, the built-in text is better than nothing at all.
     if (std::filesystem::is_regular_file(path, error) && shellOpen(nullptr, path) > 32)
@@ -69,6 +66,6 @@ void showHelp() {
 }
 
 void showAbout(Window* window) {
-    messageBox(window, banner() + "\n\n                            Version:" + kVersion, "About",
-               MB_ICONINFORMATION);
+    messageBox(window, banner() + "\n\n                            Version:" + programVersion(),
+               "About", MB_ICONINFORMATION);
 }

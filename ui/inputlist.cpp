@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "engine/options.h"
+#include "engine/system.h"
 #include "imageio/filenames.h"
 #include "ui/ui.h"
 
@@ -76,13 +77,7 @@ int addInputFiles(const std::vector<std::string>& paths, bool keepOthers) {
 }  // namespace
 
 std::string limitPath(const std::string& path, std::size_t maxBytes) {
-    if (path.size() <= maxBytes)
-        return path;
-    std::size_t end = maxBytes;
-    // Back up over continuation bytes (10xxxxxx) so the cut lands before a lead byte.
-    while (end > 0 && (static_cast<unsigned char>(path[end]) & 0xC0) == 0x80)
-        --end;
-    return path.substr(0, end);
+    return truncateUtf8(path, maxBytes);
 }
 
 int setupListColumns(Window* list) {

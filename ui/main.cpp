@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <string>
 
-#include "imageio/filenames.h"
+#include "engine/system.h"
 #include "imageio/imageio.h"
 #include "ui/mainwindow.h"
 #include "ui/processing.h"
@@ -13,9 +13,7 @@ int main(int argc, char** argv) {
     installImageFileHandlers();
     installDesktopMessageSink();
 
-    std::string moduleDirectory;
-    getModuleDirectory(moduleDirectory);
-    const std::string outputDirectory = chooseUserFolders(moduleDirectory, homeDirectory());
+    const std::string outputDirectory = chooseUserFolders(executableDirectory(), homeDirectory());
     if (openMainWindow(outputDirectory) == nullptr) {
         std::fprintf(stderr, "quorvane: the main window could not be created\n");
         return 1;

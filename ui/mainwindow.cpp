@@ -215,10 +215,10 @@ void applyOptionsToControls(Window* window, const ProgramOptions& options) {
     std::snprintf(text, sizeof text, "%lf", options.Divisor);
     setDlgItemText(window, IDC_DIVISOR, text);
     uiLog("Setting combine mode: %d", options.combine_mode);
-    checkDlgButton(window, IDC_MODE_AVERAGE, options.combine_mode == 1);
-    checkDlgButton(window, IDC_MODE_MIX, options.combine_mode == 2);
-    checkDlgButton(window, IDC_MODE_BRIGHTEN, options.combine_mode == 3);
-    checkDlgButton(window, IDC_MODE_STACK, options.combine_mode == 0);
+    checkDlgButton(window, IDC_MODE_AVERAGE, options.combine_mode == MODE_AVERAGE);
+    checkDlgButton(window, IDC_MODE_MIX, options.combine_mode == MODE_MIX);
+    checkDlgButton(window, IDC_MODE_BRIGHTEN, options.combine_mode == MODE_BRIGHTEN);
+    checkDlgButton(window, IDC_MODE_STACK, options.combine_mode == MODE_STACK);
 }
 
 void readControlsIntoOptions(Window* window) {
@@ -226,15 +226,15 @@ void readControlsIntoOptions(Window* window) {
     const std::string divisorText = getDlgItemText(window, IDC_DIVISOR, kPathMax);
     // The process keeps LC_NUMERIC at "C", so this reads a full stop whatever the locale.
     const double divisor = std::strtod(divisorText.c_str(), nullptr);
-    int mode = 0;
+    CombineMode mode = MODE_STACK;
     if (isDlgButtonChecked(window, IDC_MODE_AVERAGE))
-        mode = 1;
+        mode = MODE_AVERAGE;
     else if (isDlgButtonChecked(window, IDC_MODE_STACK))
-        mode = 0;
+        mode = MODE_STACK;
     else if (isDlgButtonChecked(window, IDC_MODE_MIX))
-        mode = 2;
+        mode = MODE_MIX;
     else if (isDlgButtonChecked(window, IDC_MODE_BRIGHTEN))
-        mode = 3;
+        mode = MODE_BRIGHTEN;
     {
         std::lock_guard<std::mutex> lock(optionsMutex);
         programOptions.outputName = outputName;

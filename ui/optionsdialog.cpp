@@ -215,9 +215,9 @@ void initOptionsDialog(Window* dialog) {
         copyDialogFields(programOptions, shown);
     }
     setDlgItemText(dialog, IDC_GAMMA, formatGamma(shown.Gamma));
-    checkDlgButton(dialog, IDC_GAMMA_SRGB, shown.presetGammaCurve == 0);
-    checkDlgButton(dialog, IDC_GAMMA_HIGH_CONTRAST, shown.presetGammaCurve == 1);
-    checkDlgButton(dialog, IDC_GAMMA_CUSTOM, shown.presetGammaCurve == 99);
+    checkDlgButton(dialog, IDC_GAMMA_SRGB, shown.presetGammaCurve == CURVE_SRGB);
+    checkDlgButton(dialog, IDC_GAMMA_HIGH_CONTRAST, shown.presetGammaCurve == CURVE_HIGH_CONTRAST);
+    checkDlgButton(dialog, IDC_GAMMA_CUSTOM, shown.presetGammaCurve == CURVE_CUSTOM);
     setDlgItemText(dialog, IDC_LOW_PASS, std::to_string(shown.low_pass_threshold));
     setDlgItemText(dialog, IDC_HIGH_PASS, std::to_string(shown.high_pass_threshold));
     Window* trackbar = getDlgItem(dialog, IDC_QUALITY);
@@ -234,11 +234,11 @@ int readOptionsDialog(Window* dialog, ProgramOptions& scratch) {
     // is always usable.
     scratch.Gamma = leadingNumber(getDlgItemText(dialog, IDC_GAMMA, kEditTextMax));
     if (isDlgButtonChecked(dialog, IDC_GAMMA_SRGB)) {
-        scratch.presetGammaCurve = 0;
+        scratch.presetGammaCurve = CURVE_SRGB;
     } else if (isDlgButtonChecked(dialog, IDC_GAMMA_HIGH_CONTRAST)) {
-        scratch.presetGammaCurve = 1;
+        scratch.presetGammaCurve = CURVE_HIGH_CONTRAST;
     } else {
-        scratch.presetGammaCurve = 99;
+        scratch.presetGammaCurve = CURVE_CUSTOM;
     }
     // Written so that NaN fails too.
     if (!(scratch.Gamma >= 0.2 && scratch.Gamma <= 10.0)) {

@@ -32,6 +32,10 @@ struct ProgressRequest {
 
 std::atomic<int> activeThreads{0};
 std::atomic<bool> closing{false};
+// Inputs combined so far and inputs given, as the run reports them; the progress thread polls
+// them for the bar.
+std::atomic<int> combinedInputs{0};
+std::atomic<int> totalInputs{0};
 
 void launchThread(void (*body)(void*), void* parameter) {
     activeThreads.fetch_add(1);
@@ -48,7 +52,13 @@ void logText(const std::string& text) {
     uiLog("%s", text.c_str());
 }
 
-const MessageSink desktopSink{logText, showError, logText};
+void noteProgress(const RunProgress& progress) {
+    totalInputs.store(progress.total);
+    if (progress.phase == RunProgress::Phase::Combining)
+        combinedInputs.store(progress.index);
+}
+
+const MessageSink desktopSink{logText, showError, logText, noteProgress};
 
 }  // namespace
 
@@ -109,7 +119,8 @@ void startProcessing(Window* window) {
         messageBox(mainWindow, "The output file is one of the input images", "Error", MB_ICONERROR);
         return;
     }
-    if (options.combine_mode == 2 && !(std::isfinite(options.Divisor) && options.Divisor > 0.0)) {
+    if (options.combine_mode == MODE_MIX &&
+        !(std::isfinite(options.Divisor) && options.Divisor > 0.0)) {
         messageBox(mainWindow, "Divisor must be a number greater than 0", "Error", MB_ICONERROR);
         return;
     }
@@ -119,6 +130,8 @@ void startProcessing(Window* window) {
 
     // A Stop that came too late for the previous run must not cancel this one.
     stopRequest.store(0);
+    combinedInputs.store(0);
+    totalInputs.store(0);
     busy.store(1);
     auto progress = std::make_unique<ProgressRequest>();
     progress->window = window;
@@ -165,7 +178,9 @@ void progressThread(void* parameter) {
     Window* bar = request->bar;
     if (bar != nullptr) {
         while (busy.load() == 1) {
-            const double percent = imageCounter.load() * 100.0 / request->imageCount;
+            const int total = totalInputs.load();
+            const double percent =
+                combinedInputs.load() * 100.0 / (total > 0 ? total : request->imageCount);
             progressSetPos(bar, static_cast<int>(percent));
             setDlgItemText(request->window, IDC_STATUS, copyStatusText());
             sleepMs(10);

@@ -2,7 +2,7 @@
 // icon 109. The Options and Noise Reduction templates live beside their dialogs.
 #include <string>
 
-#include "imageio/filenames.h"
+#include "engine/system.h"
 #include "ui/dialogs.h"
 #include "ui/platform/platform.h"
 #include "ui/ui.h"
@@ -108,7 +108,5 @@ const MenuTemplate* findMenuTemplate(int id) {
 std::string iconResourcePath(int id) {
     if (id != IDI_MAIN)
         return {};
-    std::string path;
-    getModuleDirectory(path);
-    return path + "quorvane.png";
+    return executableDirectory() + "quorvane.png";
 }

@@ -10,10 +10,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <string>
 #include <thread>
@@ -621,16 +623,15 @@ TEST_F(CliRun, InputsGoneOrDamagedAreSkippedAndTheRestCombined) {
 // ---- memory refused at every point, in process ----
 
 // Fails the failAt-th request for memory (counting from 1); 0 fails none. With one worker
-// the requests come in a fixed order, and the one refused is described.
+// the requests come in a fixed order, and the one refused is recorded with the status line
+// of the moment.
 std::atomic<int> requests{0}, failAt{0};
-bool describeFailure = false;
-std::string currentStatus;  // the run's latest status line
+bool describeFailure = false;  // only with one worker, which alone sets the status
+std::string currentStatus, failedDuring;
 int64_t failedSize = 0;
-std::string failedDuring;
 
 bool failNthRequest(int64_t size) {
-    const int n = ++requests;
-    if (n != failAt.load())
+    if (++requests != failAt.load())
         return true;
     if (describeFailure) {
         failedSize = size;
@@ -654,19 +655,36 @@ class Faults : public FileTest {
 
 // Every request for memory in a run with a dark frame is refused in turn, until a run asks
 // for no more than the ones before it. What was refused decides what the user is told and
-// whether an output can still be written; a refused write must leave the old output as it was.
-// With loading ahead the order varies, so only the outcome is checked (and, under the
+// whether an output can still be written; a refused write must leave the old output as it was,
+// and no temporary file may stay. With one worker each refusal is looked up by what it was for;
+// with loading ahead the order varies, so only the outcome is checked (and, under the
 // sanitizer, that images loaded ahead of a run that ends early are not leaked).
 TEST_F(Faults, EveryRefusedAllocationIsReportedAndNothingIsLost) {
     statusHook = [](const std::string& text) { currentStatus = text; };
     installImageFileHandlers();
     setDefaultOptions(runOptions);
     const std::string kPrevious = "the previous output\n";
-    struct Row {
+    // What a refusal is for: the phase (the status line's first word) and the size asked for;
+    // then whether the size is reported, "Not enough memory" follows, what is lost, and whether
+    // an output is written (after a lost input: when another remains).
+    const std::map<std::string, std::string> phases = {
+        {"Reading", "dark"}, {"Loading", "input"}, {"Writing", "output"}};
+    const std::map<int64_t, std::string> sizes = {{kBlock, "block"}, {kAccumulator, "accumulator"}};
+    enum Lost { kNothing, kDark, kInput };
+    const std::map<std::string, std::tuple<bool, bool, Lost, bool>> outcomes = {
+        {"dark block", {true, true, kDark, true}},
+        {"dark buffer", {false, true, kDark, true}},
+        {"input block", {true, true, kInput, true}},
+        {"input buffer", {false, true, kInput, true}},
+        {"input accumulator", {true, false, kNothing, false}},
+        {"output buffer", {false, true, kNothing, false}},
+    };
+    const struct Row {
         const char* ext;
         int inputs;         // one input: losing it leaves nothing to combine
         bool writerBuffer;  // the writer takes memory of its own
     } rows[] = {{"bmp", 2, true}, {"jpg", 2, false}, {"tif", 1, true}};
+    const Messages nothingLeft = {"No valid input images", "Could not create final image."};
     // Varied pixels, written by our own codec for the extension; returns the path.
     const auto picture = [&](const std::string& name, int seed) {
         OwnedImage image(kWidth, kHeight, 32);
@@ -683,7 +701,8 @@ TEST_F(Faults, EveryRefusedAllocationIsReportedAndNothingIsLost) {
         Messages arguments{"placeholder"};
         for (int i = 0; i < row.inputs; ++i)
             arguments.push_back(picture("in" + std::to_string(i) + "." + ext, i + 1));
-        // A run with the failAt-th request refused (0: none), over the previous output.
+        // A run with the n-th request refused (0: none), over the previous output; true when
+        // it asked for fewer than n.
         const auto runRefusing = [&](int n) {
             setDefaultOptions(programOptions);
             programOptions.outputName = out;
@@ -696,79 +715,63 @@ TEST_F(Faults, EveryRefusedAllocationIsReportedAndNothingIsLost) {
             setAllocationFilter(failNthRequest);
             EXPECT_EQ(runProcessing(int(arguments.size()), arguments), 0);
             setAllocationFilter(nullptr);
+            EXPECT_EQ(busy.load(), 0);
+            EXPECT_EQ(outputWritten.load() == 1, readFile<std::string>(out) != kPrevious);
+            return requests < n;
         };
         runRefusing(0);
         const std::string complete = readFile<std::string>(out);
         const Messages files = dir.list();
-        for (const int workers : {1, 4}) {
-            setWorkerCount(workers);
-            describeFailure = workers == 1;
-            std::set<std::string> refused;  // what the refused requests were for
-            for (int n = 1;; ++n) {
-                SCOPED_TRACE(ext + ", " + std::to_string(workers) + " workers, request " +
-                             std::to_string(n));
-                runRefusing(n);
-                EXPECT_EQ(busy.load(), 0);
-                EXPECT_EQ(dir.list(), files);  // no temporary file left behind
-                const bool written = outputWritten.load() == 1;
-                EXPECT_EQ(readFile<std::string>(out) != kPrevious, written);
-                if (requests < n) {  // nothing was refused: the run is complete
-                    EXPECT_EQ(capture.errors(), Messages{});
-                    EXPECT_TRUE(written);
-                    break;
-                }
-                if (workers != 1) {
-                    // A file loaded ahead and refused for the accumulator it might have needed
-                    // is loaded again once the run has one; then nothing is missing.
-                    if (capture.errors().empty()) {
-                        EXPECT_EQ(readFile<std::string>(out), complete);
-                    }
-                    continue;
-                }
-                Messages expected;
-                const bool block = failedSize == kBlock, accumulator = failedSize == kAccumulator;
-                // The first image is asked for together with the accumulator it will need.
-                const bool both = failedSize == kBlock + kAccumulator;
-                if (block || accumulator || both) {
-                    expected.push_back("Error allocating " + std::to_string(failedSize / 1024) +
-                                       " KB of memory");
-                }
-                if (!accumulator)
-                    expected.push_back("Not enough memory");
-                const std::string what = block ? " block" : both ? " and accumulator" : " buffer";
-                bool expectWritten = false;
-                if (accumulator) {
-                    refused.insert("accumulator");
-                    EXPECT_EQ(failedDuring.rfind("Loading image 1: ", 0), 0u);
-                } else if (failedDuring.rfind("Reading dark-frame: ", 0) == 0) {
-                    refused.insert("dark" + what);
-                    expected.push_back("Problem loading dark-frame: " + dark + "\n");
-                    EXPECT_EQ(programOptions.useNoiseReduction, 0);
-                    expectWritten = true;
-                } else if (failedDuring.rfind("Loading image ", 0) == 0) {
-                    refused.insert("input" + what);
-                    const std::string file = failedDuring.substr(failedDuring.find(": ") + 2);
-                    expected.push_back("Problem loading " + file.substr(0, file.size() - 1) +
-                                       "...ignoring\n");
-                    if (row.inputs == 1) {
-                        expected.push_back("No valid input images");
-                        expected.push_back("Could not create final image.");
-                    }
-                    expectWritten = row.inputs > 1;
-                } else {
-                    refused.insert("output" + what);
-                    EXPECT_EQ(failedDuring, "Writing output image: " + out + "\n");
-                }
-                EXPECT_EQ(capture.errors(), expected) << "refused " << failedSize << " bytes";
-                EXPECT_EQ(written, expectWritten);
-            }
-            if (workers == 1) {
-                std::set<std::string> points{"dark block",   "dark buffer",
-                                             "input block",  "input and accumulator",
-                                             "input buffer", "accumulator"};
-                if (row.writerBuffer)
-                    points.insert("output buffer");
-                EXPECT_EQ(refused, points);
+
+        setWorkerCount(1);
+        describeFailure = true;
+        std::set<std::string> met;
+        for (int n = 1; !runRefusing(n); ++n) {
+            const auto size = sizes.find(failedSize);
+            const std::string point = phases.at(failedDuring.substr(0, failedDuring.find(' '))) +
+                                      " " + (size != sizes.end() ? size->second : "buffer");
+            SCOPED_TRACE(ext + ": request " + std::to_string(n) + ", " + point + " during " +
+                         failedDuring);
+            met.insert(point);
+            const auto [sizeReported, notEnough, lost, written] = outcomes.at(point);
+            const std::string file = failedDuring.substr(failedDuring.find(": ") + 2);
+            const bool lastInput = lost == kInput && row.inputs == 1;
+            Messages expected;
+            if (sizeReported)
+                expected.push_back("Error allocating " + std::to_string(failedSize / 1024) +
+                                   " KB of memory");
+            if (notEnough)
+                expected.push_back("Not enough memory");
+            const Messages lostLines[] = {
+                {},
+                {"Problem loading dark-frame: " + dark + "\n"},
+                {"Problem loading " + file.substr(0, file.size() - 1) + "...ignoring\n"}};
+            expected.insert(expected.end(), lostLines[lost].begin(), lostLines[lost].end());
+            if (lastInput)
+                expected.insert(expected.end(), nothingLeft.begin(), nothingLeft.end());
+            EXPECT_EQ(capture.errors(), expected);
+            EXPECT_EQ(outputWritten.load() == 1, written && !lastInput);
+            EXPECT_EQ(programOptions.useNoiseReduction, lost == kDark ? 0 : 1);
+            EXPECT_EQ(dir.list(), files);
+        }
+        std::set<std::string> points;
+        for (const auto& outcome : outcomes)
+            points.insert(outcome.first);
+        if (!row.writerBuffer)
+            points.erase("output buffer");
+        EXPECT_EQ(met, points);
+        EXPECT_EQ(capture.errors(), Messages{});
+        EXPECT_EQ(readFile<std::string>(out), complete);
+
+        setWorkerCount(4);
+        describeFailure = false;
+        for (int n = 1; !runRefusing(n); ++n) {
+            SCOPED_TRACE(ext + ", 4 workers: request " + std::to_string(n));
+            EXPECT_EQ(dir.list(), files);
+            // A file loaded ahead and refused for the accumulator it might have needed is
+            // loaded again once the run has one; then nothing is missing.
+            if (capture.errors().empty()) {
+                EXPECT_EQ(readFile<std::string>(out), complete);
             }
         }
     }

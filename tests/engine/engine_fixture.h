@@ -4,11 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <deque>
-#include <vector>
 
-#include "engine/combine.h"
 #include "engine/gamma.h"
 #include "engine/image.h"
+#include "engine/messages.h"
 #include "engine/options.h"
 #include "support/images.h"
 
@@ -17,10 +16,17 @@ inline Rgb pixelAt(const Image& image, int n) {
     return {p[1], p[2], p[3]};
 }
 
-inline uint8_t encode(double linear) {
-    uint8_t sample = 0;
-    linearToSample(linear, sample);
-    return sample;
+// The sRGB curve, built quietly.
+inline const Curve& srgb() {
+    static const Curve curve = [] {
+        const auto quiet = [](const std::string&) {};
+        const MessageSink sink{quiet, quiet, quiet, nullptr};
+        installMessageSink(&sink);
+        Curve built(CURVE_SRGB, 2.2);
+        installMessageSink(nullptr);
+        return built;
+    }();
+    return curve;
 }
 
 class EngineTest : public ::testing::Test {
@@ -30,21 +36,13 @@ class EngineTest : public ::testing::Test {
         setDefaultOptions(programOptions);
         imageCounter.store(0);
         stopRequest.store(0);
-        setupGamma(0, 2.2);
     }
     void TearDown() override {
         for (Image& image : owned_)
             freePixels(image.pixels);
+        owned_.clear();
     }
     Image& keep(Image image) { return owned_.emplace_back(image); }
-    // An accumulator for width x height inputs, as the run makes it from its first image.
-    Image& accumulator(int width, int height = 1) {
-        Image acc;
-        acc.width = width;
-        acc.height = height;
-        EXPECT_EQ(prepareAccumulator(acc), 0);
-        return keep(acc);
-    }
 
   private:
     std::deque<Image> owned_;  // stable references

@@ -89,11 +89,6 @@ inline void paint(OwnedImage& owned, const Bytes& rgb) {
     }
 }
 
-inline void putLe32(Bytes& b, size_t at, uint32_t value) {
-    for (size_t i = 0; i < 4; ++i)
-        b.at(at + i) = uint8_t(value >> 8 * i);
-}
-
 // Written by hand, byte for byte the BMP writer's file of packed RGB; junk fills any gap
 // between the headers and offset.
 inline Bytes bmpFile(int32_t width, int32_t height, const Bytes& rgb, uint32_t offset = 54) {
@@ -106,7 +101,8 @@ inline Bytes bmpFile(int32_t width, int32_t height, const Bytes& rgb, uint32_t o
         {2, size},           {10, offset}, {14, 40},  {18, uint32_t(width)}, {22, uint32_t(height)},
         {34, size - offset}, {38, 7085},   {42, 7085}};
     for (const auto& field : fields)
-        putLe32(b, field[0], field[1]);
+        for (size_t i = 0; i < 4; ++i)
+            b[field[0] + i] = uint8_t(field[1] >> 8 * i);
     for (size_t i = 0; i < rgb.size(); ++i) {  // bottom row first, blue first
         const size_t x = i / 3 % size_t(width), y = i / 3 / size_t(width);
         b[offset + rowSize * (size_t(height) - 1 - y) + 3 * x + 2 - i % 3] = rgb[i];

@@ -219,11 +219,4 @@ TEST_F(InputListTest, FoldersGiveTheirImagesOtherFilesAreCounted) {
     EXPECT_TRUE(boxes.empty());
 }
 
-TEST(InputListNames, LimitPathKeepsWholeCharacters) {
-    const std::string word = "ab\xC3\xA9\xE2\x82\xAC";  // "ab", a 2-byte and a 3-byte character
-    EXPECT_EQ(limitPath(word, 3), "ab");
-    EXPECT_EQ(limitPath(word, 6), "ab\xC3\xA9");
-    EXPECT_EQ(limitPath(word, 7), word);
-}
-
 }  // namespace

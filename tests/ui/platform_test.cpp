@@ -123,10 +123,12 @@ TEST_F(PlatformTest, ControlsBehaveAsTheDesktopProgramExpects) {
     checkDlgButton(mainWindow, IDC_MODE_MIX, true);
     EXPECT_EQ(checkedModes(), std::vector<int>{IDC_MODE_MIX});
 
-    // "é" is two bytes: a limit inside it drops the whole character.
-    setDlgItemText(mainWindow, IDC_OUTPUT_NAME, "a\xC3\xA9z");
+    // "é" is two bytes, "€" three: a limit inside one drops the whole character (the list's
+    // paths are cut by the same function).
+    setDlgItemText(mainWindow, IDC_OUTPUT_NAME, "a\xC3\xA9\xE2\x82\xACz");
     EXPECT_EQ(getDlgItemText(mainWindow, IDC_OUTPUT_NAME, 2), "a");
-    EXPECT_EQ(getDlgItemText(mainWindow, IDC_OUTPUT_NAME, 3), "a\xC3\xA9");
+    EXPECT_EQ(getDlgItemText(mainWindow, IDC_OUTPUT_NAME, 5), "a\xC3\xA9");
+    EXPECT_EQ(getDlgItemText(mainWindow, IDC_OUTPUT_NAME, 6), "a\xC3\xA9\xE2\x82\xAC");
     // File names may hold '<' and '&'.
     EXPECT_EQ(static_cast<QLabel*>(widget(IDC_STATUS))->textFormat(), Qt::PlainText);
 

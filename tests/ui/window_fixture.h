@@ -18,6 +18,7 @@
 #include "engine/options.h"
 #include "imageio/imageio.h"
 #include "settings/settings.h"
+#include "ui/drivers.h"
 #include "ui/mainwindow.h"
 #include "ui/processing.h"
 #include "ui/ui.h"

@@ -20,6 +20,7 @@
 #include <system_error>
 #include <thread>
 
+#include "engine/system.h"
 #include "ui/platform/internal.h"
 
 namespace platform_detail {
@@ -142,13 +143,7 @@ std::string toUtf8(const QString& text) {
 }
 
 std::string truncateUtf8(const std::string& text, std::size_t maxBytes) {
-    if (text.size() <= maxBytes)
-        return text;
-    std::size_t end = maxBytes;
-    // Back off over continuation bytes (10xxxxxx) to the start of the cut character.
-    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
-        --end;
-    return text.substr(0, end);
+    return ::truncateUtf8(text, maxBytes);
 }
 
 }  // namespace platform_detail

@@ -55,6 +55,21 @@ struct Window {
     QEventLoop* loop = nullptr;
 };
 
+// Where the window tests take the screen's place (installed through ui_testing): when set,
+// message boxes, file dialogs, shell calls and popup menus go to these. Each is called on the
+// interface thread.
+struct PlatformHooks {
+    std::function<int(Window* owner, const std::string& text, const std::string& caption,
+                      unsigned flags)>
+        messageBox;
+    std::function<bool(const FileDialogRequest& request, std::string& selection)> fileDialog;
+    std::function<int(const std::string& path)> shellOpen;
+    std::function<void(Window* owner, int menuId, int popupIndex)> popupMenu;
+};
+void setPlatformHooks(const PlatformHooks& hooks);
+// Runs fn on the interface thread once the next modal dialog or message box is showing.
+void whenModalShown(std::function<void(Window* dialog)> fn);
+
 namespace platform_detail {
 
 // A new record that lives as long as the process.

@@ -247,33 +247,3 @@ int shellOpen(Window* owner, const std::string& path);
 // Starts a detached thread below normal priority; returns false when it could not start.
 bool startThread(void (*body)(void*), void* parameter);
 void sleepMs(int ms);
-
-// ---- test hooks ----
-// When set, message boxes, file dialogs and shell calls go to these instead of the screen.
-// Each is called on the interface thread.
-struct PlatformHooks {
-    std::function<int(Window* owner, const std::string& text, const std::string& caption,
-                      unsigned flags)>
-        messageBox;
-    std::function<bool(const FileDialogRequest& request, std::string& selection)> fileDialog;
-    std::function<int(const std::string& path)> shellOpen;
-    std::function<void(Window* owner, int menuId, int popupIndex)> popupMenu;
-};
-void setPlatformHooks(const PlatformHooks& hooks);
-
-// Test drivers: deliver what the user would do, through the same paths as real input.
-void simulateClick(Window* dialog, int id);                            // push/radio/check button
-void simulateTyping(Window* dialog, int id, const std::string& text);  // replaces edit text
-void simulateKey(Window* dialog, int key);  // kKeyEnter, kKeyEscape, kKeyTab
-void simulateClose(Window* dialog);         // the caption's close box
-void simulateDrop(Window* dialog, const std::vector<std::string>& files, int x, int y);
-void simulateListNotify(Window* dialog, int listId, int code);  // NM_RCLICK / NM_DBLCLK
-void simulateTrackbar(Window* dialog, int id, int position);    // user drags: WM_HSCROLL
-// Center of a control in the dialog's client coordinates.
-void controlCenter(Window* dialog, int id, int& x, int& y);
-enum : int { kKeyEnter = 1, kKeyEscape = 2, kKeyTab = 3 };
-// Runs fn on the interface thread once the next modal dialog or message box is showing
-// (for tests that drive a modal dialog).
-void whenModalShown(std::function<void(Window* dialog)> fn);
-// Saves a picture of the dialog (screenshots for the documentation).
-bool grabDialog(Window* dialog, const std::string& pngPath);

@@ -1,18 +1,16 @@
-// The test drivers: what a user does, delivered through the same paths as real input.
+// The window tests' drivers: what a user does, delivered through the same paths as real input.
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDragEnterEvent>
 #include <QDropEvent>
-#include <QFile>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QMimeData>
-#include <QPixmap>
 #include <QSlider>
 #include <QUrl>
 
-#include "ui/platform/internal.h"
+#include "ui/drivers.h"
 
 using namespace platform_detail;
 
@@ -70,20 +68,10 @@ void simulateKey(Window* dialog, int key) {
         QWidget* target = keyTarget(dialog);
         if (target == nullptr)
             return;
-        Qt::Key qtKey = Qt::Key_unknown;
-        switch (key) {
-            case kKeyEnter:
-                qtKey = Qt::Key_Return;
-                break;
-            case kKeyEscape:
-                qtKey = Qt::Key_Escape;
-                break;
-            case kKeyTab:
-                qtKey = Qt::Key_Tab;
-                break;
-            default:
-                return;
-        }
+        const Qt::Key keys[] = {Qt::Key_Return, Qt::Key_Escape, Qt::Key_Tab};
+        if (key < kKeyEnter || key > kKeyTab)
+            return;
+        const Qt::Key qtKey = keys[key - kKeyEnter];
         QKeyEvent press(QEvent::KeyPress, qtKey, Qt::NoModifier);
         QApplication::sendEvent(target, &press);
         QPointer<QWidget> stillThere(target);
@@ -127,14 +115,6 @@ void simulateDrop(Window* dialog, const std::vector<std::string>& files, int x, 
     });
 }
 
-void simulateListNotify(Window* dialog, int listId, int code) {
-    onInterface([=] {
-        Window* list = findControl(dialog, listId);
-        if (list != nullptr && list->alive && list->kind == ControlKind::ListView)
-            sendListNotify(list, code);
-    });
-}
-
 void simulateTrackbar(Window* dialog, int id, int position) {
     onInterface([=] {
         // A user's move: the slider's own value change, which reports WM_HSCROLL.
@@ -154,14 +134,4 @@ void controlCenter(Window* dialog, int id, int& x, int& y) {
         x = center.x();
         y = center.y();
     }
-}
-
-bool grabDialog(Window* dialog, const std::string& pngPath) {
-    return callOnInterface(
-        [=] {
-            if (dialog == nullptr || !dialog->alive || !dialog->widget)
-                return false;
-            return dialog->widget->grab().save(QFile::decodeName(pngPath.c_str()), "PNG");
-        },
-        false);
 }

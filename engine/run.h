@@ -1,0 +1,34 @@
+// What a run works with, fixed when it starts.
+//
+// runProcessing snapshots programOptions into a RunContext and passes it down by const
+// reference; nothing below it reads or writes the global option records. What the run changes
+// (noise reduction switched off, the divisor of an average) comes back in a RunOutcome and is
+// written back in one place when the run ends.
+#pragma once
+
+#include <functional>
+#include <set>
+
+#include "engine/gamma.h"
+#include "engine/options.h"
+
+class Accumulator;
+
+struct RunContext {
+    // Builds the curve from the options (reporting as Curve does).
+    explicit RunContext(const ProgramOptions& snapshot);
+
+    ProgramOptions options;  // inputFiles left out: the run gets its arguments separately
+    Curve curve;
+    CombineMode mode;
+    // Called between batches with the images combined so far (imageCounter); it may
+    // finalise the accumulator. A batch always ends after each image number in cutAfter.
+    std::function<void(const Accumulator& sums, int combined)> afterBatch;
+    std::set<int> cutAfter;
+};
+
+struct RunOutcome {
+    bool noiseReductionOff = false;  // the dark frame could not be used
+    bool divisorSet = false;         // average mode finalised: divisor is the image count
+    double divisor = 0.0;
+};
