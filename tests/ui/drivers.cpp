@@ -135,3 +135,11 @@ void controlCenter(Window* dialog, int id, int& x, int& y) {
         y = center.y();
     }
 }
+
+void setPlatformHooks(const PlatformHooks& newHooks) {
+    onInterface([newHooks] { hookStore() = newHooks; });
+}
+
+void whenModalShown(std::function<void(Window* dialog)> fn) {
+    onInterface([fn = std::move(fn)] { modalHandlers().push_back(fn); });
+}

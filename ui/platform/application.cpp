@@ -37,16 +37,6 @@ std::atomic<bool> exiting{false};
 // Advanced whenever the message loop ends, releasing the threads that waited before.
 std::atomic<int> releaseGeneration{0};
 
-PlatformHooks& hookStore() {
-    static auto* store = new PlatformHooks;
-    return *store;
-}
-
-std::vector<std::function<void(Window*)>>& modalHandlers() {
-    static auto* handlers = new std::vector<std::function<void(Window*)>>;
-    return *handlers;
-}
-
 std::mutex registryMutex;
 std::vector<std::unique_ptr<Window>>& registry() {
     // Reachable for the whole process: threads may hold these pointers until it ends.
@@ -68,6 +58,16 @@ void lowerThreadPriority() {
 }
 
 }  // namespace
+
+PlatformHooks& hookStore() {
+    static auto* store = new PlatformHooks;
+    return *store;
+}
+
+std::vector<std::function<void(Window*)>>& modalHandlers() {
+    static auto* handlers = new std::vector<std::function<void(Window*)>>;
+    return *handlers;
+}
 
 Window* newWindow(Window::Type type) {
     auto window = std::make_unique<Window>();
@@ -233,10 +233,3 @@ void sleepMs(int ms) {
         std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-void setPlatformHooks(const PlatformHooks& newHooks) {
-    onInterface([newHooks] { hookStore() = newHooks; });
-}
-
-void whenModalShown(std::function<void(Window* dialog)> fn) {
-    onInterface([fn = std::move(fn)] { modalHandlers().push_back(fn); });
-}

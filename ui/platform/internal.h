@@ -66,6 +66,7 @@ struct PlatformHooks {
     std::function<int(const std::string& path)> shellOpen;
     std::function<void(Window* owner, int menuId, int popupIndex)> popupMenu;
 };
+// Test drivers (the ui_testing library, not the program) install these.
 void setPlatformHooks(const PlatformHooks& hooks);
 // Runs fn on the interface thread once the next modal dialog or message box is showing.
 void whenModalShown(std::function<void(Window* dialog)> fn);
@@ -134,6 +135,9 @@ const PlatformHooks& hooks();
 
 // Hands the window that just appeared to the functions waiting in whenModalShown.
 void notifyModalShown(Window* shown);
+// What tests install through setPlatformHooks and whenModalShown (interface thread only).
+PlatformHooks& hookStore();
+std::vector<std::function<void(Window*)>>& modalHandlers();
 // Modal windows showing, innermost last.
 std::vector<Window*>& modalStack();
 // Modeless dialogs alive, in creation order.
