@@ -9,6 +9,7 @@
 #include "engine/image.h"
 #include "engine/messages.h"
 #include "engine/options.h"
+#include "support/capture.h"
 #include "support/images.h"
 
 inline Rgb pixelAt(const Image& image, int n) {
@@ -16,15 +17,11 @@ inline Rgb pixelAt(const Image& image, int n) {
     return {p[1], p[2], p[3]};
 }
 
-// The sRGB curve, built quietly.
+// The sRGB curve, built quietly (first used where no other capture is installed).
 inline const Curve& srgb() {
     static const Curve curve = [] {
-        const auto quiet = [](const std::string&) {};
-        const MessageSink sink{quiet, quiet, quiet, nullptr};
-        installMessageSink(&sink);
-        Curve built(CURVE_SRGB, 2.2);
-        installMessageSink(nullptr);
-        return built;
+        MessageCapture quiet;
+        return Curve(CURVE_SRGB, 2.2);
     }();
     return curve;
 }

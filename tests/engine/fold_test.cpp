@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 
 #include "engine/combine.h"
 #include "engine/darkframe.h"
@@ -17,13 +18,9 @@ RunContext contextFor(int mode, int32_t curve, double gamma, int low = 0, int hi
                       double opacity = 1.0, double divisor = 1.0) {
     ProgramOptions o;
     setDefaultOptions(o);
-    o.combine_mode = mode;
-    o.presetGammaCurve = curve;
-    o.Gamma = gamma;
-    o.low_pass_threshold = low;
-    o.high_pass_threshold = high;
-    o.darkFrameOpacity = opacity;
-    o.Divisor = divisor;
+    std::tie(o.combine_mode, o.presetGammaCurve, o.Gamma, o.low_pass_threshold,
+             o.high_pass_threshold, o.darkFrameOpacity, o.Divisor) =
+        std::tuple(mode, curve, gamma, low, high, opacity, divisor);
     MessageCapture quiet;
     return RunContext(o);
 }

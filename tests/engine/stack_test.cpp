@@ -46,8 +46,9 @@ int fakeRead(Image& image, const char* path) {
         return -1;
     }
     const FakeFile& f = it->second;
-    const int64_t bytesPerLine = int64_t{f.width} * (f.sixteenBit ? 8 : 4);
-    image = Image{f.width, f.height, bytesPerLine, f.sixteenBit ? 64 : 32, bytesPerLine * f.height};
+    const int bytes = f.sixteenBit ? 8 : 4;
+    image = Image{f.width, f.height, int64_t{f.width} * bytes, 8 * bytes,
+                  int64_t{f.width} * bytes * f.height};
     if ((image.pixels = allocImagePixels(image)) == nullptr)
         return -1;
     lock.lock();
@@ -55,15 +56,15 @@ int fakeRead(Image& image, const char* path) {
     lock.unlock();
     for (int64_t n = 0; n < int64_t{f.width} * f.height; ++n) {
         const uint32_t state = (f.seed * 2654435761u + uint32_t(n) * 40503u) * 0x5bd1e995u;
-        Rgb rgb = f.colours[std::size_t(n) % f.colours.size()];
+        Rgb c = f.colours[std::size_t(n) % f.colours.size()];
         for (int k = 0; k < 3 && f.seed != 0; ++k)
-            rgb[k] = uint8_t(state >> (8 * k + 5));
+            c[k] = uint8_t(state >> (8 * k + 5));
         // Sixteen-bit samples carry low bytes the run must drop.
-        const uint16_t wide[4] = {65535, uint16_t(rgb[0] << 8 | 0x7F), uint16_t(rgb[1] << 8),
-                                  uint16_t(rgb[2] << 8 | 0xFF)};
-        const uint8_t narrow[4] = {255, rgb[0], rgb[1], rgb[2]};
-        std::memcpy(pixelData(image) + n * (f.sixteenBit ? 8 : 4),
-                    f.sixteenBit ? static_cast<const void*>(wide) : narrow, f.sixteenBit ? 8 : 4);
+        const uint16_t wide[4] = {65535, uint16_t(c[0] << 8 | 0x7F), uint16_t(c[1] << 8),
+                                  uint16_t(c[2] << 8 | 0xFF)};
+        const uint8_t narrow[4] = {255, c[0], c[1], c[2]};
+        std::memcpy(pixelData(image) + n * bytes,
+                    bytes == 8 ? static_cast<const void*>(wide) : narrow, bytes);
     }
     return 0;
 }
@@ -198,9 +199,8 @@ TEST_F(StackRunTest, EachModeEndsInItsWorkedSamples) {
     files["dark.tif"] = {2, 1, {{20, 60, 0}}, true};
     const struct Case {
         int mode;
-        double divisor;                        // as configured
+        double divisor, used;                  // as configured; in both records afterwards
         std::vector<std::vector<Rgb>> inputs;  // the two pixels of each
-        double used;                           // in both records afterwards
         std::string said;                      // non-empty when the sums are divided
         std::vector<Rgb> out;                  // repeated
         bool sixteenBit = false;
@@ -208,13 +208,13 @@ TEST_F(StackRunTest, EachModeEndsInItsWorkedSamples) {
     } cases[] = {
         // b2's first pixel has the brighter red but the smaller linear sum, so it loses whole;
         // its second ties (the same channels reordered), so the stored pixel stays.
-        {3, 2.5, {b1, b2}, 2.5, "", b1},
-        {1, 2.5, {{{77, 140, 201}}}, 1.0, "", {{77, 140, 201}}, true},
-        {1, 1.0, {{{10, 20, 30}}, {{100, 120, 130}}, {{250, 0, 64}}}, 3.0, by3, {{162, 72, 87}}},
-        {2, 1.000005, {g, g}, 1.000005, "", {{84, 84, 84}}},
-        {2, 1.00002, {g, g}, 1.00002, mixed, {{84, 84, 84}}},
-        {0, 1.0, {a}, 1.0, "", a, false, ""},
-        {0, 1.0, {a}, 1.0, "", {{red, 0, 10}}, false, "dark.tif"},
+        {3, 2.5, 2.5, {b1, b2}, "", b1},
+        {1, 2.5, 1.0, {{{77, 140, 201}}}, "", {{77, 140, 201}}, true},
+        {1, 1.0, 3.0, {{{10, 20, 30}}, {{100, 120, 130}}, {{250, 0, 64}}}, by3, {{162, 72, 87}}},
+        {2, 1.000005, 1.000005, {g, g}, "", {{84, 84, 84}}},
+        {2, 1.00002, 1.00002, {g, g}, mixed, {{84, 84, 84}}},
+        {0, 1.0, 1.0, {a}, "", a, false, ""},
+        {0, 1.0, 1.0, {a}, "", {{red, 0, 10}}, false, "dark.tif"},
     };
     statusHook = [](const std::string&) {
         std::lock_guard<std::mutex> lock(optionsMutex);
@@ -384,11 +384,10 @@ TEST_F(StackRunTest, ParallelRunsMatchSequentialRunsExactly) {
     const struct {
         int mode, low, high, noise;
         double opacity;
-    } setups[] = {{0, 0, 255, 0, 1.0},
-                  {1, 10, 240, 1, 1.0},
-                  {2, 0, 255, 1, 0.4},
-                  {3, 30, 200, 0, 1.0},
-                  {3, 0, 255, 1, 1.0}};
+    } setups[] = {
+        {0, 0, 255, 0, 1.0},  {1, 10, 240, 1, 1.0}, {2, 0, 255, 1, 0.4},
+        {3, 30, 200, 0, 1.0}, {3, 0, 255, 1, 1.0},
+    };
     for (const auto& setup : setups) {
         SCOPED_TRACE(setup.mode);
         std::vector<std::string> transcripts[2];

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -123,58 +124,45 @@ TEST_F(SystemTest, SignalPathRemovesTheTemporaryInFlight) {
 
 // A memory cgroup's limit binds the process whether it is set through v2 or v1, on the
 // process's own cgroup or any ancestor; the smallest room wins, and "max" or v1's huge number
-// is no limit at all.
+// is no limit at all. Levels are folder, limit and usage under the hierarchy's root.
 TEST_F(SystemTest, CgroupMemoryRoomIsTheTightestLimitOfEveryHierarchy) {
     constexpr int64_t MB = int64_t{1} << 20;
-    const std::string v1Unlimited = "9223372036854771712";
-    struct Level {
-        std::string folder, limit, usage;  // under the hierarchy's root
-    };
+    const std::string huge = "9223372036854771712";
+    using Levels = std::vector<std::array<std::string, 3>>;
     const struct Case {
-        const char* what;
         std::string cgroup;  // /proc/self/cgroup; empty: none
-        bool v1;
-        std::vector<Level> levels;
+        Levels levels;
         int64_t room;
     } cases[] = {
-        {"v2 at the root", "0::/\n", false, {{"", "536870912\n", "134217728\n"}}, 384 * MB},
-        {"v2 parent limit under an unlimited leaf",
-         "0::/user.slice/app.scope\n",
-         false,
-         {{"user.slice/app.scope/", "max\n", "52428800\n"},
-          {"user.slice/", "536870912\n", "432013312\n"},
-          {"", "1073741824\n", "0\n"}},
-         100 * MB},
-        {"v2 leaf tighter than its parent, full",
-         "0::/job/step/\n",
-         false,
-         {{"job/step/", "314572800\n", "320000000\n"}, {"job/", "1073741824\n", "419430400\n"}},
-         0},
-        {"v2 max", "0::/a\n", false, {{"a/", "max\n", "1000\n"}, {"", "max\n", "1000\n"}}, -1},
-        {"v1 limit on the process's cgroup",
-         "12:pids:/job\n4:memory:/job\n0::/\n",
-         true,
-         {{"job/", "268435456\n", "58720256\n"}, {"", v1Unlimited, "3221225472"}},
-         200 * MB},
-        {"v1 root files when the cgroup's own are not visible",
-         "9:cpuacct,memory,cpu:/docker/abc\n",
-         true,
-         {{"", "536870912\n", "117440512\n"}},
-         400 * MB},
-        {"v1 unlimited", "4:memory:/\n", true, {{"", v1Unlimited + "\n", "1073741824\n"}}, -1},
-        {"no cgroup files", "", false, {}, -1},
+        // clang-format off
+        {"0::/\n", {{"", "536870912\n", "134217728\n"}}, 384 * MB},
+        // A parent's limit under an unlimited leaf.
+        {"0::/user.slice/app.scope\n", {{"user.slice/app.scope/", "max\n", "52428800\n"},
+          {"user.slice/", "536870912\n", "432013312\n"}, {"", "1073741824\n", "0\n"}}, 100 * MB},
+        // The leaf tighter than its parent, and full.
+        {"0::/job/step/\n", {{"job/step/", "314572800\n", "320000000\n"},
+          {"job/", "1073741824\n", "419430400\n"}}, 0},
+        {"0::/a\n", {{"a/", "max\n", "1000\n"}, {"", "max\n", "1000\n"}}, -1},
+        {"0::/p/c\n", {{"p/c/", "536870912\n", "0\n"}, {"p/", "209715200\n", "0\n"}}, 200 * MB},
+        {"12:pids:/job\n4:memory:/job\n0::/\n", {{"job/", "268435456\n", "58720256\n"},
+          {"", huge, "3221225472"}}, 200 * MB},
+        // v1's root files when the cgroup's own are not visible.
+        {"9:cpuacct,memory,cpu:/docker/abc\n", {{"", "536870912\n", "117440512\n"}}, 400 * MB},
+        {"4:memory:/\n", {{"", huge + "\n", "1073741824\n"}}, -1},
+        {"", {}, -1},
+        // clang-format on
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+        SCOPED_TRACE(c.cgroup);
         const std::string root = dir + std::to_string(&c - cases);
+        const bool v1 = c.cgroup.find("memory") != std::string::npos;
         fs::create_directories(root);
         if (!c.cgroup.empty())
             put(root + "/proc/self/cgroup", c.cgroup);
-        for (const Level& level : c.levels) {
-            const std::string at = root + (c.v1 ? "/sys/fs/cgroup/memory/" : "/sys/fs/cgroup/");
-            put(at + level.folder + (c.v1 ? "memory.limit_in_bytes" : "memory.max"), level.limit);
-            put(at + level.folder + (c.v1 ? "memory.usage_in_bytes" : "memory.current"),
-                level.usage);
+        for (const auto& [folder, limit, usage] : c.levels) {
+            const std::string at = root + (v1 ? "/sys/fs/cgroup/memory/" : "/sys/fs/cgroup/");
+            put(at + folder + (v1 ? "memory.limit_in_bytes" : "memory.max"), limit);
+            put(at + folder + (v1 ? "memory.usage_in_bytes" : "memory.current"), usage);
         }
         EXPECT_EQ(cgroupMemoryRoom(root), c.room);
     }

@@ -58,7 +58,7 @@ TEST_F(FormatTest, ExtensionSelectsFormatAndRefusalsTouchNothing) {
 }
 
 // A replaced file's permissions, refused writes that keep the old file and no temporary file
-// left: CliRun.OutputKeepsItsPermissions..., CliRun.OutputThatCannotBeWritten... and
+// left: CliRun.OutputThatCannotBeWritten... and
 // Faults.EveryRefusedAllocation....
 TEST_F(FormatTest, SaveFailsWhenTheRenameDoesAndTheLongestNameStillSaves) {
     // A directory in the way makes the final rename fail.

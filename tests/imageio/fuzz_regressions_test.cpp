@@ -47,12 +47,13 @@ TEST(FuzzCorpus, FindingsAndRefusalsAreReportedBeforeMemoryIsTaken) {
     };
     // A BMP header fault is reported twice; with no memory at all, so that each is seen to be
     // refused before its pixels are asked for.
-    const auto bmp = [](const std::string& error) {
-        return Messages{"readBMPFileHeader, " + error, "readBMP, error reading bitmap file header"};
+    const auto bmp = [](const std::string& error,
+                        const std::string& where = "readBMPFileHeader, ") {
+        return Messages{where + error, "readBMP, error reading bitmap file header"};
     };
-    const std::string length = "secondary header length wrong -- Not MS version 3 compatible",
-                      bits = "only 24 bit color supported", dims = "unsupported image dimensions";
-    const Messages data{"Error reading image data"};
+    const Messages length = bmp("secondary header length wrong -- Not MS version 3 compatible"),
+                   bits = bmp("only 24 bit color supported"),
+                   dims = bmp("unsupported image dimensions"), data{"Error reading image data"};
     constexpr int64_t kMachine = 200'000'000;  // no single request above this is granted
     const struct {
         const char* file;
@@ -60,26 +61,20 @@ TEST(FuzzCorpus, FindingsAndRefusalsAreReportedBeforeMemoryIsTaken) {
         std::pair<int, int> size;  // {0, 0}: refused
         int64_t machine = kMachine;
     } cases[] = {
-        {"bmp/refused_cut_13.bmp",
-         {"Error reading first BMP header segment", "readBMP, error reading bitmap file header"},
-         {},
-         0},
+        {"bmp/refused_cut_13.bmp", bmp("Error reading first BMP header segment", ""), {}, 0},
         {"bmp/refused_magic_BA.bmp", bmp("BMP bad magic No"), {}, 0},
-        {"bmp/refused_cut_53.bmp",
-         {"Error reading second BMP header segment", "readBMP, error reading bitmap file header"},
-         {},
-         0},
-        {"bmp/refused_header12.bmp", bmp(length), {}, 0},
-        {"bmp/refused_header108.bmp", bmp(length), {}, 0},
+        {"bmp/refused_cut_53.bmp", bmp("Error reading second BMP header segment", ""), {}, 0},
+        {"bmp/refused_header12.bmp", length, {}, 0},
+        {"bmp/refused_header108.bmp", length, {}, 0},
         {"bmp/refused_planes2.bmp", bmp("should be 1 image plane"), {}, 0},
-        {"bmp/refused_bits8.bmp", bmp(bits), {}, 0},
-        {"bmp/refused_bits32.bmp", bmp(bits), {}, 0},
+        {"bmp/refused_bits8.bmp", bits, {}, 0},
+        {"bmp/refused_bits32.bmp", bits, {}, 0},
         {"bmp/refused_rle8_claimed.bmp", bmp("only uncompressed BMP supported"), {}, 0},
-        {"bmp/refused_width0.bmp", bmp(dims), {}, 0},
-        {"bmp/refused_height0.bmp", bmp(dims), {}, 0},
-        {"bmp/refused_topdown_4x4.bmp", bmp(dims), {}, 0},
-        {"bmp/refused_width_negative.bmp", bmp(dims), {}, 0},
-        {"bmp/refused_width_max.bmp", bmp(dims), {}, 0},
+        {"bmp/refused_width0.bmp", dims, {}, 0},
+        {"bmp/refused_height0.bmp", dims, {}, 0},
+        {"bmp/refused_topdown_4x4.bmp", dims, {}, 0},
+        {"bmp/refused_width_negative.bmp", dims, {}, 0},
+        {"bmp/refused_width_max.bmp", dims, {}, 0},
         {"bmp/refused_cut_one_byte_short.bmp", data, {}, 0},
         {"bmp/refused_offset_past_end.bmp", data, {}, 0},
         {"bmp/refused_height_max.bmp", data, {}, 0},  // rows beyond 32-bit sizes

@@ -19,9 +19,8 @@ class Tiff : public FileTest {};
 constexpr int kNoPhotometric = -1;
 
 struct Layout {
-    int samples = 3, bits = 8, photometric = PHOTOMETRIC_RGB, planar = PLANARCONFIG_CONTIG;
-    int orientation = ORIENTATION_TOPLEFT;
-    int tile = 0;  // pixels square; 0: one strip
+    int samples, bits, photometric, planar, orientation;
+    int tile;  // pixels square; 0: one strip
 };
 
 // A file of the scanlines in data, plane after plane: one strip per plane, or tiles cut from
@@ -29,23 +28,22 @@ struct Layout {
 void writeTiff(const std::string& path, int width, int height, const Layout& l, const Bytes& data) {
     TIFF* tif = TIFFOpen(path.c_str(), "w");
     ASSERT_NE(tif, nullptr);
-    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, uint32_t(width));
-    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, uint32_t(height));
-    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, uint16_t(l.samples));
-    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, uint16_t(l.bits));
-    if (l.photometric != kNoPhotometric)
-        TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, uint16_t(l.photometric));
+    const bool tiled = l.tile != 0;
+    // clang-format off
+    const std::pair<uint32_t, int> fields[] = {
+        {TIFFTAG_IMAGEWIDTH, width}, {TIFFTAG_IMAGELENGTH, height},
+        {TIFFTAG_SAMPLESPERPIXEL, l.samples}, {TIFFTAG_BITSPERSAMPLE, l.bits},
+        {TIFFTAG_PHOTOMETRIC, l.photometric}, {TIFFTAG_PLANARCONFIG, l.planar},
+        {TIFFTAG_ORIENTATION, l.orientation}, {tiled ? TIFFTAG_TILEWIDTH : 0, l.tile},
+        {tiled ? TIFFTAG_TILELENGTH : TIFFTAG_ROWSPERSTRIP, tiled ? l.tile : height}};
+    // clang-format on
+    for (const auto& [tag, value] : fields) {
+        if (tag != 0 && value != kNoPhotometric)  // varargs: 16-bit fields arrive as int too
+            TIFFSetField(tif, tag, uint32_t(value));
+    }
     const uint16_t alpha = EXTRASAMPLE_UNASSALPHA;
     if (l.samples == 4)
         TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, &alpha);
-    TIFFSetField(tif, TIFFTAG_PLANARCONFIG, uint16_t(l.planar));
-    TIFFSetField(tif, TIFFTAG_ORIENTATION, uint16_t(l.orientation));
-    if (l.tile != 0) {
-        TIFFSetField(tif, TIFFTAG_TILEWIDTH, uint32_t(l.tile));
-        TIFFSetField(tif, TIFFTAG_TILELENGTH, uint32_t(l.tile));
-    } else {
-        TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, uint32_t(height));
-    }
     const auto line = size_t(TIFFScanlineSize64(tif));
     const int planes = l.planar == PLANARCONFIG_SEPARATE ? l.samples : 1;
     ASSERT_GE(data.size(), planes * height * line);
@@ -117,57 +115,46 @@ TEST_F(Tiff, ReadsEveryLayoutAsTheSamePicture) {
                 }
             }
         }
-        for (int planar : {contig, separate}) {
-            for (int tile : {0, 16}) {
-                for (int orientation = 1; orientation <= 8; ++orientation) {
-                    if ((planar == separate && m.samples == 1) || (tile != 0 && m.bits == 1))
-                        continue;
-                    SCOPED_TRACE(testing::Message()
-                                 << m.samples << "x" << m.bits << " photometric " << m.photometric
-                                 << " planar " << planar << " tile " << tile << " orientation "
-                                 << orientation);
-                    // Stored w x h; where its pixel (c, r) shows, for each orientation.
-                    const bool turned = orientation >= 5;
-                    const int w = turned ? height : width, h = turned ? width : height;
-                    const auto shown = [&](int c, int r) {
-                        const int x[] = {c, w - 1 - c, w - 1 - c, c, r, h - 1 - r, h - 1 - r, r};
-                        const int y[] = {r, r, h - 1 - r, h - 1 - r, c, c, w - 1 - c, w - 1 - c};
-                        return std::pair(x[orientation - 1], y[orientation - 1]);
-                    };
-                    Bytes data;
-                    for (int plane = 0; plane < (planar == separate ? m.samples : 1); ++plane) {
-                        for (int r = 0; r < h; ++r) {
-                            for (int c = 0; c < w; ++c) {
-                                const auto [x, y] = shown(c, r);
-                                if (m.bits == 1) {  // most significant bit first
-                                    data.resize(size_t(r * ((w + 7) / 8) + c / 8 + 1));
-                                    data.back() |=
-                                        uint8_t((sample16(x, y, 0) >> 15) << (7 - c % 8));
-                                }
-                                for (int s = 0; s < m.samples && m.bits > 1; ++s) {
-                                    if (planar == contig || s == plane)
-                                        put(data, sample16(x, y, s), m.bits);
-                                }
-                            }
+        for (int k = 0; k < 2 * 2 * 8; ++k) {  // planar x tile x orientation
+            const int planar = k < 16 ? contig : separate, tile = k / 8 % 2 * 16,
+                      orientation = k % 8 + 1;
+            if ((planar == separate && m.samples == 1) || (tile != 0 && m.bits == 1))
+                continue;
+            SCOPED_TRACE(testing::Message() << m.samples << "x" << m.bits << " photometric "
+                                            << m.photometric << " planar " << planar << " tile "
+                                            << tile << " orientation " << orientation);
+            // Stored w x h; where its pixel (c, r) shows, for each orientation.
+            const bool turned = orientation >= 5;
+            const int w = turned ? height : width, h = turned ? width : height;
+            const auto shown = [&](int c, int r) {
+                const int x[] = {c, w - 1 - c, w - 1 - c, c, r, h - 1 - r, h - 1 - r, r};
+                const int y[] = {r, r, h - 1 - r, h - 1 - r, c, c, w - 1 - c, w - 1 - c};
+                return std::pair(x[orientation - 1], y[orientation - 1]);
+            };
+            Bytes data;
+            for (int plane = 0; plane < (planar == separate ? m.samples : 1); ++plane) {
+                for (int r = 0; r < h; ++r) {
+                    for (int c = 0; c < w; ++c) {
+                        const auto [x, y] = shown(c, r);
+                        if (m.bits == 1) {  // most significant bit first
+                            data.resize(size_t(r * ((w + 7) / 8) + c / 8 + 1));
+                            data.back() |= uint8_t((sample16(x, y, 0) >> 15) << (7 - c % 8));
+                        }
+                        for (int s = 0; s < m.samples && m.bits > 1; ++s) {
+                            if (planar == contig || s == plane)
+                                put(data, sample16(x, y, s), m.bits);
                         }
                     }
-                    writeTiff(path, w, h,
-                              {.samples = m.samples,
-                               .bits = m.bits,
-                               .photometric = m.photometric,
-                               .planar = planar,
-                               .orientation = orientation,
-                               .tile = tile},
-                              data);
-                    OwnedImage loaded;
-                    ASSERT_EQ(readTIFF(loaded.image, path.c_str()), 0);
-                    EXPECT_EQ(std::pair(loaded.image.width, loaded.image.height),
-                              std::pair(width, height));
-                    EXPECT_EQ(loaded.image.bitsPerPixel, deep ? 4 * m.bits : 32);
-                    EXPECT_EQ(loaded.image.bytesPerLine, width * loaded.image.bitsPerPixel / 8);
-                    EXPECT_EQ(loaded.bytes(), expected);
                 }
             }
+            writeTiff(path, w, h, {m.samples, m.bits, m.photometric, planar, orientation, tile},
+                      data);
+            OwnedImage loaded;
+            ASSERT_EQ(readTIFF(loaded.image, path.c_str()), 0);
+            EXPECT_EQ(std::pair(loaded.image.width, loaded.image.height), std::pair(width, height));
+            EXPECT_EQ(loaded.image.bitsPerPixel, deep ? 4 * m.bits : 32);
+            EXPECT_EQ(loaded.image.bytesPerLine, width * loaded.image.bitsPerPixel / 8);
+            EXPECT_EQ(loaded.bytes(), expected);
         }
     }
     EXPECT_TRUE(capture.errors().empty());
@@ -224,10 +211,8 @@ TEST_F(Tiff, WritesPackBitsWithExactTagsAndRoundTrips) {
         }
         EXPECT_EQ(loaded.bytes(), expected);
     }
-    // Only a direct call meets the writer's own open failing: a save creates the file first.
-    OwnedImage image(2, 2, 32);
-    EXPECT_EQ(writeTIFF(image.image, dir.file("no/dir/out.tif").c_str()), -1);
-    EXPECT_EQ(capture.errors(), Messages{"Could not create TIFF-file"});
+    // Its own open failing: CliRun.OutputThatCannotBeWritten... (late.tif).
+    EXPECT_TRUE(capture.errors().empty());
 }
 
 }  // namespace

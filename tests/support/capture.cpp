@@ -14,7 +14,8 @@ void onStatus(const std::string& text) {
         captured.statuses.push_back(text);
         captured.transcript.push_back("status: " + text);
     }
-    if (statusHook) statusHook(text);
+    if (statusHook)
+        statusHook(text);
 }
 void onError(const std::string& text) {
     std::lock_guard<std::mutex> lock(captureMutex);

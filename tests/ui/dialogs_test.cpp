@@ -48,12 +48,14 @@ void run(int templateId, const std::function<void(Window*)>& user) {
 std::string item(Window* dialog, int id) {
     return getDlgItemText(dialog, id, 1023);
 }
+std::string position(Window* dialog, int id) {
+    return std::to_string(trackbarPos(getDlgItem(dialog, id)));
+}
 // Gamma|low|high|quality label|quality position|checked among sRGB, High Contrast, Custom,
 // Launch, Autosuggest (s h c L A).
 std::string optionsShown(Window* d) {
     std::string shown = item(d, kGamma) + "|" + item(d, kLowPass) + "|" + item(d, kHighPass) + "|" +
-                        item(d, kQualityValue) + "|" +
-                        std::to_string(trackbarPos(getDlgItem(d, kQuality))) + "|";
+                        item(d, kQualityValue) + "|" + position(d, kQuality) + "|";
     const int marked[] = {kSrgb, kHighContrast, kCustom, kLaunch, kAutosuggest};
     for (int i = 0; i < 5; ++i)
         if (isDlgButtonChecked(d, marked[i]))
@@ -62,8 +64,7 @@ std::string optionsShown(Window* d) {
 }
 // Dark frame|opacity label|opacity position|U when noise reduction is checked.
 std::string noiseShown(Window* d) {
-    return item(d, kDarkFrameFile) + "|" + item(d, kOpacityValue) + "|" +
-           std::to_string(trackbarPos(getDlgItem(d, kOpacity))) +
+    return item(d, kDarkFrameFile) + "|" + item(d, kOpacityValue) + "|" + position(d, kOpacity) +
            (isDlgButtonChecked(d, kUseNoiseReduction) ? "|U" : "|");
 }
 // The record's gamma|curve|low|high|quality|launch|autosuggest.
@@ -122,11 +123,9 @@ TEST_F(DialogTest, DefaultsShownOnlyOkStoresAndReopeningShowsIt) {
     });
     EXPECT_TRUE(boxes.empty());
     // Enter is the platform's OK command (id 1), which leaves only its trace.
-    EXPECT_NE(log.find("In INIT_DIALOG"), std::string::npos);
-    EXPECT_NE(log.find("WM_COMMAND received: wParam (LO|HI) = 1 | 0, lParam = 0\n"),
-              std::string::npos)
-        << log;
-    EXPECT_NE(log.find("WM_COMMAND received: HIWORD | LOWORD = 0 | 1\n"), std::string::npos) << log;
+    for (const char* trace : {"In INIT_DIALOG", "WM_COMMAND received: HIWORD | LOWORD = 0 | 1\n",
+                              "WM_COMMAND received: wParam (LO|HI) = 1 | 0, lParam = 0\n"})
+        EXPECT_NE(log.find(trace), std::string::npos) << trace << log;
 }
 
 TEST_F(DialogTest, OptionsRangeChecks) {
@@ -141,13 +140,11 @@ TEST_F(DialogTest, OptionsRangeChecks) {
         {"10.0", "-0.5", "255.99", kCustom, nullptr, "10|99|0|255|96|1|1"},  // toward zero
         {" 2.5 volts", "200", "100", kHighContrast, nullptr, "2.5|1|200|100|96|1|1"},
         {"3", "", "junk", kCustom, nullptr, "3|99|0|0|96|1|1"},  // no number reads as 0
-        {"0.19", "0", "255", kCustom, kGammaMessage},
+        {"0.19", "0", "255", kSrgb, kGammaMessage},              // checked even when not in use
         {"10.01", "0", "255", kCustom, kGammaMessage},
-        {"0.1", "0", "255", kSrgb, kGammaMessage},  // checked even when not in use
         {"", "0", "255", kSrgb, kGammaMessage},
         {"nan", "0", "255", kCustom, kGammaMessage},
         {"inf", "300", "255", kCustom, kGammaMessage},  // the first failure is the one shown
-        {"1e999", "0", "255", kCustom, kGammaMessage},
         {"2.2", "256", "255", kSrgb, kLowMessage},
         {"2.2", "-1", "255", kSrgb, kLowMessage},
         {"2.2", "nan", "255", kSrgb, kLowMessage},
@@ -187,12 +184,15 @@ TEST_F(DialogTest, SettingsFileValuesShownWithinRangeAndDarkFrameBrowse) {
     EXPECT_EQ(stored(), "2.2|99|0|255|1|1|1");
 
     const double inf = std::numeric_limits<double>::infinity();
-    const std::pair<double, int> opacities[] = {
-        {1.5, 100}, {0.0, 1},     {-5.0, 1},
-        {0.005, 1}, {1e300, 100}, {-1e300, 1},
-        {inf, 100}, {-inf, 100},  {std::numeric_limits<double>::quiet_NaN(), 100},
-    };
-    for (const auto& [opacity, shown] : opacities) {
+    for (const auto& [opacity, shown] : {std::pair{1.5, 100},
+                                         {0.0, 1},
+                                         {-5.0, 1},
+                                         {0.005, 1},
+                                         {1e300, 100},
+                                         {-1e300, 1},
+                                         {inf, 100},
+                                         {-inf, 100},
+                                         {std::numeric_limits<double>::quiet_NaN(), 100}}) {
         SCOPED_TRACE(opacity);
         programOptions.darkFrameOpacity = opacity;
         run(IDD_NOISE_REDUCTION, [&](Window* dialog) {
@@ -219,31 +219,29 @@ TEST_F(DialogTest, SettingsFileValuesShownWithinRangeAndDarkFrameBrowse) {
     });
     EXPECT_EQ(programOptions.darkFrameFile, pick);
     EXPECT_EQ(lastFileLocation, "/photos/night/img_0001.jpg");
-    Strings locations;
-    for (const FileDialogRequest& request : requests)
-        locations.push_back(request.initialLocation);
-    EXPECT_EQ(locations, (Strings{"/old/dark.jpg", "/old/dark.jpg", ""}));
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_EQ(
+        requests[0].initialLocation + requests[1].initialLocation + requests[2].initialLocation,
+        "/old/dark.jpg/old/dark.jpg");
     EXPECT_EQ(requests[0].title, "Select dark frame file");
     EXPECT_TRUE(requests[0].fileMustExist && !requests[0].save && !requests[0].multiSelect);
 }
 
-// Name, maker line and address, each centred with spaces in its width (73, 73, 74); an odd
-// remainder goes right.
-const std::string kBanner = std::string(32, ' ') + "Quorvane" + std::string(33, ' ') + "\n" +
-                            std::string(21, ' ') + "Made by the Quorvane developers" +
-                            std::string(21, ' ') + "\n" + std::string(21, ' ') +
-                            "(https://quorvane.example.org/)" + std::string(22, ' ');
-
 TEST_F(DialogTest, AboutThenHelpPageBesideTheExecutableOrBuiltInText) {
+    // Name, maker line and address, each centred with spaces in its width (73, 73, 74); an odd
+    // remainder goes right.
+    const std::string banner = std::string(32, ' ') + "Quorvane" + std::string(33, ' ') + "\n" +
+                               std::string(21, ' ') + "Made by the Quorvane developers" +
+                               std::string(21, ' ') + "\n" + std::string(21, ' ') +
+                               "(https://quorvane.example.org/)" + std::string(22, ' ');
     ASSERT_TRUE(open());
     command(IDM_ABOUT);
-    EXPECT_EQ(boxes, Strings{"About: " + kBanner + "\n\n" + std::string(28, ' ') + "Version:1.03"});
+    EXPECT_EQ(boxes, Strings{"About: " + banner + "\n\n" + std::string(28, ' ') + "Version:1.03"});
     boxes.clear();
 
     std::string directory;
     getModuleDirectory(directory);
-    const fs::path helpDir = fs::path(directory) / "help";
-    const fs::path page = helpDir / "quorvane_help.htm";
+    const fs::path helpDir = fs::path(directory) / "help", page = helpDir / "quorvane_help.htm";
     if (directory.empty() || fs::exists(page))
         GTEST_SKIP() << "no place for a test page";
     const bool madeDir = fs::create_directories(helpDir);
@@ -269,19 +267,14 @@ TEST_F(DialogTest, AboutThenHelpPageBesideTheExecutableOrBuiltInText) {
         fs::remove(helpDir);
     command(IDM_HELP);
     EXPECT_EQ(opened.size(), 2u);
-    ASSERT_EQ(boxes.size(), 3u);
-    EXPECT_EQ(boxes[0], boxes[2]);
-    EXPECT_EQ(boxes[1], boxes[2]);
-    const std::string head = "Help: " + kBanner + "\n\n\n";
-    ASSERT_TRUE(boxes[1].starts_with(head)) << boxes[1];
-    const std::string help = boxes[1].substr(head.size());
+    ASSERT_EQ(boxes, Strings(3, boxes[0]));
+    const std::string head = "Help: " + banner + "\n\n\n";
+    ASSERT_TRUE(boxes[0].starts_with(head)) << boxes[0];
+    const std::string help = boxes[0].substr(head.size());
     // The wording is the program's own, spelling slips included.
     EXPECT_TRUE(help.starts_with(
         "Quorvane combines multiple digital images into a single image.  It does this \n"))
         << help;
-    EXPECT_NE(help.find("\nintensity of the image.  Veru useful for taking pictures of star "
-                        "trails in \n"),
-              std::string::npos);
     EXPECT_TRUE(help.ends_with(
         "\nfile extenstion of \"jpg\", \"bmp\" or \"tif\" to specify an output format."));
     EXPECT_EQ(std::count(help.begin(), help.end(), '\n'), 20);

@@ -13,8 +13,7 @@ void simulateClick(Window* dialog, int id);                            // push/r
 void simulateTyping(Window* dialog, int id, const std::string& text);  // replaces edit text
 void simulateKey(Window* dialog, int key);  // kKeyEnter, kKeyEscape, kKeyTab
 void simulateClose(Window* dialog);         // the caption's close box
+// Paths with "://" go as URLs, the rest as local files; x and y in client coordinates.
 void simulateDrop(Window* dialog, const std::vector<std::string>& files, int x, int y);
 void simulateTrackbar(Window* dialog, int id, int position);  // user drags: WM_HSCROLL
-// Center of a control in the dialog's client coordinates.
-void controlCenter(Window* dialog, int id, int& x, int& y);
 enum : int { kKeyEnter = 1, kKeyEscape = 2, kKeyTab = 3 };

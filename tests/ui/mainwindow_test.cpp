@@ -9,8 +9,6 @@
 
 using namespace std::string_literals;
 
-namespace {
-
 using MainWindowTest = WindowTest;
 
 // Start-up shows the defaults or the settings file's values; Enter and Escape leave the window
@@ -40,9 +38,9 @@ TEST_F(MainWindowTest, StartUpShowsSettingsAndClosingSavesThem) {
             std::ofstream(path("quorvane.ini")) << c.file;
         ASSERT_TRUE(open());
         EXPECT_EQ(checkedModes(), c.shownMode ? std::vector{c.shownMode} : std::vector<int>{});
-        EXPECT_EQ(text(IDC_DIVISOR), c.shownDivisor);
-        EXPECT_EQ(text(IDC_OUTPUT_NAME), dir + "/combined.jpg");
-        EXPECT_EQ(text(IDC_COUNT_LABEL) + std::to_string(listCount(listView)), "0");
+        EXPECT_EQ(text(IDC_DIVISOR) + "|" + text(IDC_OUTPUT_NAME) + "|" + text(IDC_COUNT_LABEL) +
+                      std::to_string(listCount(listView)),
+                  c.shownDivisor + "|"s + dir + "/combined.jpg|0");
         if (c.click != 0)
             simulateClick(mainWindow, c.click);
         if (c.typed != nullptr)
@@ -54,25 +52,6 @@ TEST_F(MainWindowTest, StartUpShowsSettingsAndClosingSavesThem) {
         c.exit ? command(IDM_EXIT) : simulateClose(mainWindow);
         EXPECT_EQ(mainWindow, nullptr);
         EXPECT_NE(savedSettings().find(c.saved), std::string::npos) << savedSettings();
-    }
-    EXPECT_TRUE(boxes.empty());
-}
-
-TEST_F(MainWindowTest, DropsInsideTheOutputFrameNameTheOutput) {
-    ASSERT_TRUE(open());
-    drop(IDC_LIST_FILES, {"https://example.org/x.jpg"});  // nothing local: no drop at all
-    for (int target : {IDC_OUTPUT_FRAME, IDC_OUTPUT_NAME, IDC_BROWSE_OUTPUT, IDC_LIST_FILES,
-                       IDC_BLEND_FRAME, IDC_START}) {
-        SCOPED_TRACE(target);
-        const bool toOutput =
-            target == IDC_OUTPUT_FRAME || target == IDC_OUTPUT_NAME || target == IDC_BROWSE_OUTPUT;
-        command(IDM_REMOVE_ALL);
-        setDlgItemText(mainWindow, IDC_OUTPUT_NAME, "/before.jpg");
-        // Only local files arrive; a remote one is left out.
-        drop(target, {"/d/c.jpg", "https://example.org/x.jpg", "/d/a.jpg", "/d/b.bmp"});
-        EXPECT_EQ(text(IDC_OUTPUT_NAME), toOutput ? "/d/c.jpg" : "/d/a_c.jpg");
-        EXPECT_EQ(entries(), (toOutput ? Strings{} : Strings{"/d/a.jpg", "/d/b.bmp", "/d/c.jpg"}));
-        EXPECT_EQ(text(IDC_COUNT_LABEL), toOutput ? "0 images loaded" : "3 images loaded");
     }
     EXPECT_TRUE(boxes.empty());
 }
@@ -127,13 +106,12 @@ TEST_F(InputListTest, AddImagesSortsCountsAndSuggests) {
             simulateClick(mainWindow, IDC_ADD_IMAGES);
         EXPECT_EQ(entries(), c.list);
         EXPECT_EQ(text(IDC_COUNT_LABEL), std::to_string(c.list.size()) + " images loaded");
-        EXPECT_EQ(text(IDC_OUTPUT_NAME), c.output);
-        EXPECT_EQ(lastFileLocation, c.location);
+        EXPECT_EQ(text(IDC_OUTPUT_NAME) + "|" + lastFileLocation, c.output + "|" + c.location);
         ASSERT_EQ(requests.size(), c.selections.size());
-        EXPECT_EQ(requests[0].title, "Select input image file(s)");
-        EXPECT_TRUE(requests[0].multiSelect && requests[0].fileMustExist && !requests[0].save);
         EXPECT_EQ(requests.back().initialLocation, requests.size() > 1 ? "/p/b.jpg" : "");
     }
+    EXPECT_EQ(requests[0].title, "Select input image file(s)");
+    EXPECT_TRUE(requests[0].multiSelect && requests[0].fileMustExist && !requests[0].save);
     EXPECT_TRUE(boxes.empty());
 }
 
@@ -157,9 +135,8 @@ TEST_F(InputListTest, ViewRemoveSuggestAndBrowseOutput) {
     EXPECT_EQ(text(IDC_COUNT_LABEL) + std::to_string(listCount(listView)), "0 images loaded0");
 
     // 300 + 1 + 150 for the first without its extension, "_", 154 for the last name: 606.
-    const std::string folder = "/" + std::string(300, 'd') + "/";
-    answers = {folder + "\0"s + std::string(150, 'b') + ".jpg\0"s + std::string(150, 'a') +
-               ".jpg\0\0"s};
+    answers = {"/" + std::string(300, 'd') + "/\0"s + std::string(150, 'b') + ".jpg\0"s +
+               std::string(150, 'a') + ".jpg\0\0"s};
     setDlgItemText(mainWindow, IDC_OUTPUT_NAME, before);
     simulateClick(mainWindow, IDC_ADD_IMAGES);
     EXPECT_EQ(listCount(listView), 2);
@@ -172,14 +149,14 @@ TEST_F(InputListTest, ViewRemoveSuggestAndBrowseOutput) {
     simulateClick(mainWindow, IDC_BROWSE_OUTPUT);
     EXPECT_EQ(requests.back().title, "Select output file");
     EXPECT_TRUE(requests.back().save && requests.back().promptOverwrite);
-    EXPECT_EQ(text(IDC_OUTPUT_NAME), "/out/night.tif");
-    EXPECT_EQ(lastFileLocation, "/out/night.tif");
+    EXPECT_EQ(text(IDC_OUTPUT_NAME) + "|" + lastFileLocation, "/out/night.tif|/out/night.tif");
 }
 
-// A folder, dropped or chosen, stands for the image files directly inside it (by the open
-// dialog's extensions, any letter case); dropped files that are not images and a folder's other
-// files are left out, and the status line counts them.
-TEST_F(InputListTest, FoldersGiveTheirImagesOtherFilesAreCounted) {
+// A drop inside the output frame names the output; elsewhere, like the open dialog, it adds
+// files. A folder stands for the image files directly inside it (by the open dialog's
+// extensions, any letter case); dropped files that are not images, a folder's other files and
+// remote URLs are left out, and the status line counts the first two.
+TEST_F(InputListTest, DropsAndFoldersGiveTheirImagesOtherFilesAreCounted) {
     ASSERT_TRUE(open());
     const std::string folder = path("night");
     std::filesystem::create_directories(folder + "/sub");
@@ -188,35 +165,38 @@ TEST_F(InputListTest, FoldersGiveTheirImagesOtherFilesAreCounted) {
     const std::string a = folder + "/a.bmp", b = folder + "/b.JPG", c = folder + "/c.Tif";
     const std::string one = "Ignored 1 file that is not an image";
     const std::string two = "Ignored 2 files that are not images";
+    const std::string url = "https://example.org/x.jpg";
+    const Strings mixed = {"/d/c.jpg", url, "/d/a.jpg", "/d/b.bmp"},
+                  sorted = {mixed[2], mixed[3], mixed[0]};
     struct Case {
-        bool dialog;  // paths[0] is the open dialog's selection; else the paths are dropped
+        int target;  // 0: paths[0] is the open dialog's selection; else dropped on this control
         Strings paths, list;
         std::string status, output;
     };
     const Case cases[] = {
-        {false, {folder}, {a, b, c}, two, folder + "/a_c.Tif"},
-        {false, {path("x.txt"), c}, {c}, one, folder + "/c_c.Tif"},
-        {false, {path("x.txt"), path("y.doc")}, {}, two, "/before.jpg"},
-        {false, {a}, {a}, "", folder + "/a_a.bmp"},
-        {true, {folder + "\0\0"s}, {a, b, c}, two, folder + "/a_c.Tif"},
+        {IDC_LIST_FILES, {url}, {}, "", "/before.jpg"},  // nothing local: no drop at all
+        {IDC_OUTPUT_FRAME, mixed, {}, "", "/d/c.jpg"},
+        {IDC_OUTPUT_NAME, mixed, {}, "", "/d/c.jpg"},
+        {IDC_BROWSE_OUTPUT, mixed, {}, "", "/d/c.jpg"},
+        {IDC_BLEND_FRAME, mixed, sorted, "", "/d/a_c.jpg"},
+        {IDC_START, mixed, sorted, "", "/d/a_c.jpg"},
+        {IDC_LIST_FILES, {folder}, {a, b, c}, two, folder + "/a_c.Tif"},
+        {IDC_LIST_FILES, {path("x.txt"), c}, {c}, one, folder + "/c_c.Tif"},
+        {IDC_LIST_FILES, {path("x.txt"), path("y.doc")}, {}, two, "/before.jpg"},
+        {IDC_LIST_FILES, {a}, {a}, "", folder + "/a_a.bmp"},
+        {0, {folder + "\0\0"s}, {a, b, c}, two, folder + "/a_c.Tif"},
         // A file picked in the dialog counts whatever its name.
-        {true, {dir + "\0night\0x.txt\0\0"s}, {a, b, c, path("x.txt")}, two, folder + "/a_x.txt"},
+        {0, {dir + "\0night\0x.txt\0\0"s}, {a, b, c, path("x.txt")}, two, folder + "/a_x.txt"},
     };
     for (const Case& row : cases) {
-        SCOPED_TRACE(row.paths[0]);
+        SCOPED_TRACE(row.paths[0] + " on " + std::to_string(row.target));
         command(IDM_REMOVE_ALL);
         setDlgItemText(mainWindow, IDC_OUTPUT_NAME, "/before.jpg");
-        if (row.dialog) {
-            answers = row.paths;
-            simulateClick(mainWindow, IDC_ADD_IMAGES);
-        } else {
-            drop(IDC_LIST_FILES, row.paths);
-        }
+        answers = row.target == 0 ? row.paths : Strings{};
+        row.target == 0 ? simulateClick(mainWindow, IDC_ADD_IMAGES) : drop(row.target, row.paths);
         EXPECT_EQ(entries(), row.list);
-        EXPECT_EQ(text(IDC_STATUS), row.status);
-        EXPECT_EQ(text(IDC_OUTPUT_NAME), row.output);
+        EXPECT_EQ(text(IDC_COUNT_LABEL), std::to_string(row.list.size()) + " images loaded");
+        EXPECT_EQ(text(IDC_STATUS) + "|" + text(IDC_OUTPUT_NAME), row.status + "|" + row.output);
     }
     EXPECT_TRUE(boxes.empty());
 }
-
-}  // namespace

@@ -3,17 +3,8 @@
 // threads.
 #include <gtest/gtest.h>
 
-#include <QAbstractButton>
-#include <QApplication>
-#include <QContextMenuEvent>
-#include <QFontMetrics>
-#include <QLabel>
-#include <QLineEdit>
-#include <QMenuBar>
-#include <QMessageBox>
-#include <QPushButton>
 #include <QTest>
-#include <QTreeWidget>
+#include <QtWidgets>
 
 #include <signal.h>
 #include <sys/resource.h>
@@ -28,8 +19,6 @@
 #include "window_fixture.h"
 
 using namespace platform_detail;
-
-namespace {
 
 class PlatformTest : public WindowTest {
   protected:
@@ -98,10 +87,8 @@ TEST_F(PlatformTest, LayoutTabOrderAndHitTestsFollowTheTemplate) {
                                         {IDC_START, IDC_START},
                                         {IDC_DIVISOR, IDC_BLEND_FRAME}};
     for (const auto& [under, found] : hits) {
-        int x = 0;
-        int y = 0;
-        controlCenter(mainWindow, under, x, y);
-        EXPECT_EQ(getDlgCtrlId(childWindowFromPoint(mainWindow, x, y)), found) << under;
+        const QPoint at = findControl(mainWindow, under)->rect.center();
+        EXPECT_EQ(getDlgCtrlId(childWindowFromPoint(mainWindow, at.x(), at.y())), found) << under;
     }
     EXPECT_EQ(childWindowFromPoint(mainWindow, 1, 1), nullptr);
 
@@ -276,5 +263,3 @@ TEST(PlatformServices, SelectionBufferShellThreadsAndSignals) {
     sigaction(SIGPIPE, nullptr, &action);
     EXPECT_EQ(action.sa_handler, SIG_IGN);
 }
-
-}  // namespace

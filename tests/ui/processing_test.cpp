@@ -42,9 +42,8 @@ class ProcessingTest : public WindowTest {
 // not write it says only why.
 TEST_F(ProcessingTest, StartRefusesBeforeAnyThreadOrRunsToTheEnd) {
     ASSERT_TRUE(open());
-    writeFrame(path("a.bmp"), 8, 6, 10);
-    writeFrame(path("b.jpg"), 8, 6, 20);
-    writeFrame(path("c.bmp"), 8, 6, 30);
+    for (const char* name : {"a.bmp", "b.jpg", "c.bmp"})
+        writeFrame(path(name), 8, 6, static_cast<uint8_t>((name[0] - 'a' + 1) * 10));
     const std::string badDivisor = "Error: Divisor must be a number greater than 0";
     programOptions.useNoiseReduction = 1;  // the dark frame is an input as well
     programOptions.darkFrameFile = path("dark.bmp");
@@ -58,8 +57,7 @@ TEST_F(ProcessingTest, StartRefusesBeforeAnyThreadOrRunsToTheEnd) {
         {output(), IDC_MODE_MIX, "0", badDivisor},
         {output(), IDC_MODE_MIX, "-2", badDivisor},
         {output(), IDC_MODE_MIX, "inf", badDivisor},
-        {output(), IDC_MODE_MIX, "abc", badDivisor},
-    };
+        {output(), IDC_MODE_MIX, "abc", badDivisor}};
     for (const auto& [name, mode, divisor, box] : refusals) {
         SCOPED_TRACE(name + " " + divisor);
         if (!name.empty() && listCount(listView) == 0)
@@ -114,8 +112,9 @@ TEST_F(ProcessingTest, StartRefusesBeforeAnyThreadOrRunsToTheEnd) {
             EXPECT_EQ(result.width * 10 + result.height, 86);
             freePixels(result.pixels);
         }
-        EXPECT_EQ(text(IDC_STATUS), "");
-        EXPECT_EQ(progressPos(getDlgItem(mainWindow, IDC_PROGRESS)), 0);
+        EXPECT_EQ(
+            text(IDC_STATUS) + std::to_string(progressPos(getDlgItem(mainWindow, IDC_PROGRESS))),
+            "0");
     }
 }
 

@@ -9,7 +9,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -40,11 +39,9 @@ inline auto* const applicationEnvironment =
 template <typename Done>
 bool pumpUntil(Done done, int seconds = 5) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (!done()) {
+    for (; !done(); processEvents(5))
         if (std::chrono::steady_clock::now() > end)
             return false;
-        processEvents(5);
-    }
     return true;
 }
 
@@ -108,10 +105,8 @@ class WindowTest : public ::testing::Test {
     std::string text(int id) const { return getDlgItemText(mainWindow, id, 1023); }
     void command(int id) { sendMessage(mainWindow, WM_COMMAND, makeCommand(id, 0), 0); }
     void drop(int target, const Strings& files) {
-        int x = 0;
-        int y = 0;
-        controlCenter(mainWindow, target, x, y);
-        simulateDrop(mainWindow, files, x, y);
+        const QPoint at = platform_detail::findControl(mainWindow, target)->rect.center();
+        simulateDrop(mainWindow, files, at.x(), at.y());
     }
     Strings entries() const {
         Strings result;
@@ -120,9 +115,7 @@ class WindowTest : public ::testing::Test {
         return result;
     }
     std::string savedSettings() const {
-        std::stringstream saved;
-        saved << std::ifstream(path("quorvane.ini")).rdbuf();
-        return saved.str();
+        return (std::stringstream() << std::ifstream(path("quorvane.ini")).rdbuf()).str();
     }
     // The run and both its threads have ended (within a minute).
     bool waitForRunEnd() {
