@@ -119,8 +119,16 @@ void foldCounted(const Fold& job, int64_t begin, int64_t end) {
             return foldRange<kBrighten, kThresholds, kDark, 6>(job, begin, end);
         case 7:
             return foldRange<kBrighten, kThresholds, kDark, 7>(job, begin, end);
-        default:
+        case 8:
             return foldRange<kBrighten, kThresholds, kDark, 8>(job, begin, end);
+        case 9:
+            return foldRange<kBrighten, kThresholds, kDark, 9>(job, begin, end);
+        case 10:
+            return foldRange<kBrighten, kThresholds, kDark, 10>(job, begin, end);
+        case 11:
+            return foldRange<kBrighten, kThresholds, kDark, 11>(job, begin, end);
+        default:
+            return foldRange<kBrighten, kThresholds, kDark, 12>(job, begin, end);
     }
 }
 

@@ -12,8 +12,10 @@
 #include "engine/image.h"
 #include "engine/run.h"
 
-// Images folded in one pass at most.
-constexpr int kMaxCombineBatch = 8;
+// Images folded in one pass at most: enough for a 16-core machine, where the accumulator's
+// pass must be shared by about three quarters as many frames as there are cores to stay
+// below the decoding (bench/README.md).
+constexpr int kMaxCombineBatch = 12;
 
 class Accumulator {
   public:

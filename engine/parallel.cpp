@@ -1,5 +1,7 @@
 #include "engine/parallel.h"
 
+#include <sched.h>
+
 #include <algorithm>
 #include <atomic>
 #include <thread>
@@ -13,7 +15,14 @@ int workerCount() {
     const int configured = configuredWorkers.load();
     if (configured > 0)
         return configured;
-    static const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    // The cores this process may run on (taskset, a container's cpuset), not the machine's.
+    static const int cores = [] {
+        cpu_set_t allowed;
+        CPU_ZERO(&allowed);
+        if (sched_getaffinity(0, sizeof allowed, &allowed) == 0 && CPU_COUNT(&allowed) > 0)
+            return CPU_COUNT(&allowed);
+        return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    }();
     return cores;
 }
 
