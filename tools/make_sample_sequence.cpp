@@ -309,6 +309,16 @@ void drawStar(const Scene& scene, uint8_t* pixels, const Star& star, double cosA
     }
 }
 
+// Every star at its place in frame, turned about the pole as the night goes on.
+void drawStars(const Scene& scene, uint8_t* pixels, int frame) {
+    const double angle = kRadiansPerFrame * frame;
+    const double cosAngle = std::cos(angle);
+    const double sinAngle = std::sin(angle);
+    for (const Star& star : scene.stars) {
+        drawStar(scene, pixels, star, cosAngle, sinAngle);
+    }
+}
+
 // frame < 0 renders the dark frame. Every byte of the image is written.
 void renderFrame(const Scene& scene, Image& image, uint64_t seed, int frame) {
     uint8_t* pixels = pixelData(image);
@@ -343,12 +353,7 @@ void renderFrame(const Scene& scene, Image& image, uint64_t seed, int frame) {
         }
     }
     if (!dark) {
-        const double angle = kRadiansPerFrame * frame;
-        const double cosAngle = std::cos(angle);
-        const double sinAngle = std::sin(angle);
-        for (const Star& star : scene.stars) {
-            drawStar(scene, pixels, star, cosAngle, sinAngle);
-        }
+        drawStars(scene, pixels, frame);
     }
     for (const HotPixel& hot : scene.hotPixels) {
         uint8_t* pixel = pixels + (static_cast<int64_t>(hot.y) * scene.width + hot.x) * 4;
@@ -491,12 +496,7 @@ void renderCameraFrame(const Scene& scene, const CameraScene& camera, Image& ima
         }
     }
     if (!dark) {
-        const double angle = kRadiansPerFrame * frame;
-        const double cosAngle = std::cos(angle);
-        const double sinAngle = std::sin(angle);
-        for (const Star& star : scene.stars) {
-            drawStar(scene, pixels, star, cosAngle, sinAngle);
-        }
+        drawStars(scene, pixels, frame);
     }
     // Noise on the rendered level: read noise everywhere, shot noise growing with the light.
     double sigma[256];
