@@ -42,7 +42,7 @@ class SettingsFile : public FileTest {
 // folders: MainWindowTest.PortableFolder....)
 TEST_F(SettingsFile, GlobalOptionsRoundTripInTheChosenDirectory) {
     const std::string literal = dir.file("[a]*?");
-    for (const std::string folder : {dir.file("ab"), literal, ini})
+    for (const std::string& folder : {dir.file("ab"), literal, ini})
         ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
     writeFile(dir.file("ab/quorvane.ini"), std::string(kDefaultText));
     setSettingsDirectory(literal);
