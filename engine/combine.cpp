@@ -1,5 +1,6 @@
 #include "engine/combine.h"
 
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -102,34 +103,17 @@ void foldRange(const Fold& job, int64_t begin, int64_t end) {
     }
 }
 
+// One instantiation per batch size, picked by the batch's count.
+template <bool kBrighten, bool kThresholds, bool kDark, std::size_t... kIndex>
+constexpr auto foldRanges(std::index_sequence<kIndex...>) {
+    return std::array{&foldRange<kBrighten, kThresholds, kDark, int(kIndex) + 1>...};
+}
+
 template <bool kBrighten, bool kThresholds, bool kDark>
 void foldCounted(const Fold& job, int64_t begin, int64_t end) {
-    switch (job.count) {
-        case 1:
-            return foldRange<kBrighten, kThresholds, kDark, 1>(job, begin, end);
-        case 2:
-            return foldRange<kBrighten, kThresholds, kDark, 2>(job, begin, end);
-        case 3:
-            return foldRange<kBrighten, kThresholds, kDark, 3>(job, begin, end);
-        case 4:
-            return foldRange<kBrighten, kThresholds, kDark, 4>(job, begin, end);
-        case 5:
-            return foldRange<kBrighten, kThresholds, kDark, 5>(job, begin, end);
-        case 6:
-            return foldRange<kBrighten, kThresholds, kDark, 6>(job, begin, end);
-        case 7:
-            return foldRange<kBrighten, kThresholds, kDark, 7>(job, begin, end);
-        case 8:
-            return foldRange<kBrighten, kThresholds, kDark, 8>(job, begin, end);
-        case 9:
-            return foldRange<kBrighten, kThresholds, kDark, 9>(job, begin, end);
-        case 10:
-            return foldRange<kBrighten, kThresholds, kDark, 10>(job, begin, end);
-        case 11:
-            return foldRange<kBrighten, kThresholds, kDark, 11>(job, begin, end);
-        default:
-            return foldRange<kBrighten, kThresholds, kDark, 12>(job, begin, end);
-    }
+    static constexpr auto ranges =
+        foldRanges<kBrighten, kThresholds, kDark>(std::make_index_sequence<kMaxCombineBatch>{});
+    ranges[static_cast<std::size_t>(job.count - 1)](job, begin, end);
 }
 
 template <bool kBrighten>
@@ -242,6 +226,14 @@ void encodeRange(const double* acc, const Curve& curve, double divisor, int64_t 
     }
 }
 
+// Every pixel of the sums into to, in parallel ranges; to must not overlap the sums.
+void encodeAll(const Image& sums, const Curve& curve, double divisor, uint8_t* to) {
+    const double* acc = reinterpret_cast<const double*>(pixelData(sums));
+    parallelFor(int64_t{sums.width} * sums.height, kMinimumChunk, [&](int64_t begin, int64_t end) {
+        encodeRange(acc, curve, divisor, begin, end, to + begin * 4);
+    });
+}
+
 Image encodedHeader(const Image& sums) {
     Image output;
     copyImageHeader(sums, output);
@@ -259,14 +251,8 @@ Image Accumulator::finalize(const Curve& curve, double divisor) const {
     output.pixels = allocScratchPixels(output.dataSize);
     if (output.pixels == nullptr)
         output.pixels = allocPixels(output.dataSize);  // reports the refusal
-    uint8_t* to = pixelData(output);
-    const double* acc = reinterpret_cast<const double*>(pixelData(sums_));
-    if (to != nullptr) {
-        parallelFor(int64_t{sums_.width} * sums_.height, kMinimumChunk,
-                    [&](int64_t begin, int64_t end) {
-                        encodeRange(acc, curve, divisor, begin, end, to + begin * 4);
-                    });
-    }
+    if (output.pixels != nullptr)
+        encodeAll(sums_, curve, divisor, pixelData(output));
     return output;
 }
 
@@ -279,11 +265,7 @@ Image Accumulator::finish(const Curve& curve, double divisor) && {
     if (workerCount() > 1 && pixels >= 2 * kMinimumChunk)
         output.pixels = allocScratchPixels(output.dataSize);
     if (output.pixels != nullptr) {
-        const double* acc = reinterpret_cast<const double*>(pixelData(sums_));
-        uint8_t* to = pixelData(output);
-        parallelFor(pixels, kMinimumChunk, [&](int64_t begin, int64_t end) {
-            encodeRange(acc, curve, divisor, begin, end, to + begin * 4);
-        });
+        encodeAll(sums_, curve, divisor, pixelData(output));
         freePixels(sums_.pixels);
         sums_.pixels = nullptr;
     } else {
