@@ -130,6 +130,83 @@ void foldAll(const Fold& job, int64_t pixels) {
     });
 }
 
+// The 16-bit layout's fold: samples index the curve's 65536-entry table, the thresholds
+// compare the sum of the three samples with 3 x the 8-bit levels times 257 (exactly the sum
+// divided by 257 against 3 x the level), and the dark frame's linear values are scaled by
+// the opacity here rather than re-encoded. The batch size stays a run-time count: this path
+// is for precision, and one instantiation per size would double the fold's code.
+struct WideFold {
+    double* acc;
+    const uint16_t* inputs[kMaxCombineBatch];
+    int count;
+    const uint16_t* dark;  // nullptr when not subtracted
+    double darkScale;
+    const double* table;
+    int64_t low;   // 771 x the low threshold
+    int64_t high;  // 771 x the high threshold
+};
+
+template <bool kBrighten, bool kThresholds, bool kDark>
+void foldWideRange(const WideFold& job, int64_t begin, int64_t end) {
+    const double* table = job.table;
+    for (int64_t n = begin; n < end; ++n) {
+        double* a = job.acc + n * 4;
+        double a1 = a[1], a2 = a[2], a3 = a[3];
+        double d1 = 0, d2 = 0, d3 = 0;
+        if constexpr (kDark) {
+            const uint16_t* q = job.dark + n * 4;
+            d1 = table[q[1]] * job.darkScale;
+            d2 = table[q[2]] * job.darkScale;
+            d3 = table[q[3]] * job.darkScale;
+        }
+        for (int j = 0; j < job.count; ++j) {
+            uint16_t* p = const_cast<uint16_t*>(job.inputs[j]) + n * 4;
+            if constexpr (kThresholds) {
+                const int64_t sum = int64_t{p[1]} + p[2] + p[3];
+                if (sum < job.low) {
+                    p[1] = p[2] = p[3] = 0;
+                } else if (sum > job.high) {
+                    p[1] = p[2] = p[3] = 65535;
+                }
+            }
+            double r = table[p[1]], g = table[p[2]], b = table[p[3]];
+            if constexpr (kDark) {
+                r = clampBelowZero(r - d1);
+                g = clampBelowZero(g - d2);
+                b = clampBelowZero(b - d3);
+            }
+            if constexpr (kBrighten) {
+                if (a1 + a2 + a3 < r + g + b) {
+                    a1 = r;
+                    a2 = g;
+                    a3 = b;
+                }
+            } else {
+                a1 = a1 + r;
+                a2 = a2 + g;
+                a3 = a3 + b;
+            }
+        }
+        a[1] = a1;
+        a[2] = a2;
+        a[3] = a3;
+    }
+}
+
+template <bool kBrighten>
+void foldWideAll(const WideFold& job, int64_t pixels) {
+    const bool thresholds = job.low > 0 || job.high < 771 * 255;
+    parallelFor(pixels, kMinimumChunk, [&](int64_t begin, int64_t end) {
+        if (thresholds) {
+            job.dark ? foldWideRange<kBrighten, true, true>(job, begin, end)
+                     : foldWideRange<kBrighten, true, false>(job, begin, end);
+        } else {
+            job.dark ? foldWideRange<kBrighten, false, true>(job, begin, end)
+                     : foldWideRange<kBrighten, false, false>(job, begin, end);
+        }
+    });
+}
+
 }  // namespace
 
 std::optional<Accumulator> Accumulator::create(const Image& first) {
@@ -176,6 +253,25 @@ void combineBrighten(const double& newR, const double& newG, const double& newB,
 
 void Accumulator::fold(const RunContext& context, Image* const* inputs, int count,
                        const Image* dark) {
+    const int64_t pixels = int64_t{sums_.width} * sums_.height;
+    // 64-bit products: a hand-edited threshold must not overflow the comparison.
+    const int64_t low = context.options.low_pass_threshold;
+    const int64_t high = context.options.high_pass_threshold;
+    if (count > 0 && inputs[0]->bitsPerPixel == 64) {
+        WideFold job{};
+        job.acc = reinterpret_cast<double*>(pixelData(sums_));
+        for (int j = 0; j < count; ++j)
+            job.inputs[j] = reinterpret_cast<const uint16_t*>(pixelData(*inputs[j]));
+        job.count = count;
+        job.dark = dark != nullptr ? reinterpret_cast<const uint16_t*>(pixelData(*dark)) : nullptr;
+        job.darkScale = darkFrameScale(context.options.darkFrameOpacity);
+        job.table = context.curve.sixteenBitTable();
+        job.low = 771 * low;
+        job.high = 771 * high;
+        context.mode == MODE_BRIGHTEN ? foldWideAll<true>(job, pixels)
+                                      : foldWideAll<false>(job, pixels);
+        return;
+    }
     Fold job{};
     job.acc = reinterpret_cast<double*>(pixelData(sums_));
     for (int j = 0; j < count; ++j)
@@ -183,15 +279,18 @@ void Accumulator::fold(const RunContext& context, Image* const* inputs, int coun
     job.count = count;
     job.dark = dark != nullptr ? pixelData(*dark) : nullptr;
     job.table = context.curve.table();
-    // 64-bit products: a hand-edited threshold must not overflow the comparison.
-    job.low3 = int64_t{3} * context.options.low_pass_threshold;
-    job.high3 = int64_t{3} * context.options.high_pass_threshold;
-    const int64_t pixels = int64_t{sums_.width} * sums_.height;
+    job.low3 = 3 * low;
+    job.high3 = 3 * high;
     if (context.mode == MODE_BRIGHTEN) {
         foldAll<true>(job, pixels);
     } else {
         foldAll<false>(job, pixels);
     }
+}
+
+double darkFrameScale(double opacity) {
+    // An opacity outside [0, 1) leaves the dark frame as it is, as at 8 bits.
+    return opacity >= 0.0 && opacity < 1.0 ? opacity : 1.0;
 }
 
 double modeDivisor(const RunContext& context, int count) {
@@ -226,51 +325,78 @@ void encodeRange(const double* acc, const Curve& curve, double divisor, int64_t 
     }
 }
 
+// The same into the 64-bit layout (filler 65535), through the curve's continuous inverse.
+// to holds 16-bit words; in place, pixel n's eight bytes lie at or before its own slots.
+void encodeWideRange(const double* acc, const Curve& curve, double divisor, int64_t begin,
+                     int64_t end, uint8_t* to) {
+    const bool divide = std::fabs(divisor - 1.0) > 0.00001;
+    for (int64_t n = begin; n < end; ++n) {
+        const double* a = acc + n * 4;
+        double r = a[1], g = a[2], b = a[3];
+        if (divide) {
+            r = r / divisor;
+            g = g / divisor;
+            b = b / divisor;
+        }
+        const uint16_t pixel[4] = {65535, curve.finalSample16(r), curve.finalSample16(g),
+                                   curve.finalSample16(b)};
+        std::memcpy(to + (n - begin) * 8, pixel, sizeof pixel);
+    }
+}
+
+void encodeRangeAt(int bits, const double* acc, const Curve& curve, double divisor, int64_t begin,
+                   int64_t end, uint8_t* to) {
+    bits == 16 ? encodeWideRange(acc, curve, divisor, begin, end, to)
+               : encodeRange(acc, curve, divisor, begin, end, to);
+}
+
 // Every pixel of the sums into to, in parallel ranges; to must not overlap the sums.
-void encodeAll(const Image& sums, const Curve& curve, double divisor, uint8_t* to) {
+void encodeAll(const Image& sums, const Curve& curve, double divisor, int bits, uint8_t* to) {
     const double* acc = reinterpret_cast<const double*>(pixelData(sums));
+    const int64_t pixelBytes = bits == 16 ? 8 : 4;
     parallelFor(int64_t{sums.width} * sums.height, kMinimumChunk, [&](int64_t begin, int64_t end) {
-        encodeRange(acc, curve, divisor, begin, end, to + begin * 4);
+        encodeRangeAt(bits, acc, curve, divisor, begin, end, to + begin * pixelBytes);
     });
 }
 
-Image encodedHeader(const Image& sums) {
+Image encodedHeader(const Image& sums, int bits) {
     Image output;
     copyImageHeader(sums, output);
     output.pixels = nullptr;
-    output.bitsPerPixel = 32;
-    output.bytesPerLine = sums.bytesPerLine / 8;
-    output.dataSize = sums.dataSize / 8;
+    const int64_t shrink = bits == 16 ? 4 : 8;
+    output.bitsPerPixel = bits == 16 ? 64 : 32;
+    output.bytesPerLine = sums.bytesPerLine / shrink;
+    output.dataSize = sums.dataSize / shrink;
     return output;
 }
 
 }  // namespace
 
-Image Accumulator::finalize(const Curve& curve, double divisor) const {
-    Image output = encodedHeader(sums_);
+Image Accumulator::finalize(const Curve& curve, double divisor, int bits) const {
+    Image output = encodedHeader(sums_, bits);
     output.pixels = allocScratchPixels(output.dataSize);
     if (output.pixels == nullptr)
         output.pixels = allocPixels(output.dataSize);  // reports the refusal
     if (output.pixels != nullptr)
-        encodeAll(sums_, curve, divisor, pixelData(output));
+        encodeAll(sums_, curve, divisor, bits, pixelData(output));
     return output;
 }
 
-Image Accumulator::finish(const Curve& curve, double divisor) && {
+Image Accumulator::finish(const Curve& curve, double divisor, int bits) && {
     const int64_t pixels = int64_t{sums_.width} * sums_.height;
-    Image output = encodedHeader(sums_);
+    Image output = encodedHeader(sums_, bits);
     // Encoded pixel n lands on bytes that hold earlier pixels' slots; in place that is safe
     // only in increasing order, so parallel ranges encode into a block of the output's size
     // (a frame's, usually free again by now) when one can be had.
     if (workerCount() > 1 && pixels >= 2 * kMinimumChunk)
         output.pixels = allocScratchPixels(output.dataSize);
     if (output.pixels != nullptr) {
-        encodeAll(sums_, curve, divisor, pixelData(output));
+        encodeAll(sums_, curve, divisor, bits, pixelData(output));
         freePixels(sums_.pixels);
         sums_.pixels = nullptr;
     } else {
-        encodeRange(reinterpret_cast<const double*>(pixelData(sums_)), curve, divisor, 0, pixels,
-                    pixelData(sums_));
+        encodeRangeAt(bits, reinterpret_cast<const double*>(pixelData(sums_)), curve, divisor, 0,
+                      pixels, pixelData(sums_));
         output.pixels = sums_.pixels;
         sums_.pixels = nullptr;
     }

@@ -30,19 +30,26 @@ class Accumulator {
     const Image& image() const { return sums_; }
     // Folds count inputs in one pass; each pixel takes them in the given order, so the sums
     // equal folding them one by one. Thresholds are applied to the inputs in place; dark may
-    // be nullptr (nothing subtracted).
+    // be nullptr (nothing subtracted). Inputs and dark are all in the 32-bit layout, or all in
+    // the 64-bit layout (16-bit samples through the curve's 16-bit table, which must be built;
+    // the dark frame's opacity applied in linear light).
     void fold(const RunContext& context, Image* const* inputs, int count, const Image* dark);
     // The 32-bit image (filler 255) of the sums divided by divisor (not divided when within
-    // 0.00001 of one); no pixels when the memory cannot be had. Leaves the sums as they are.
-    Image finalize(const Curve& curve, double divisor) const;
+    // 0.00001 of one), or with bits 16 the 64-bit image (filler 65535, the curve's 16-bit
+    // inverse); no pixels when the memory cannot be had. Leaves the sums as they are.
+    Image finalize(const Curve& curve, double divisor, int bits = 8) const;
     // The same for the run's last finalisation, which needs no memory beyond the sums: it may
     // encode into their own block, leaving the accumulator empty.
-    Image finish(const Curve& curve, double divisor) &&;
+    Image finish(const Curve& curve, double divisor, int bits = 8) &&;
 
   private:
     explicit Accumulator(const Image& sums) : sums_(sums) {}
     Image sums_;
 };
+
+// The factor the dark frame's linear values take at 16 bits: the opacity, or 1 for one the
+// 8-bit path would leave alone.
+double darkFrameScale(double opacity);
 
 // The divisor the mode applies after count images: 1 for stack and brighten, count for
 // average, the options' Divisor for mix.

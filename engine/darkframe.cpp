@@ -11,6 +11,9 @@ void prepareDarkFrame(const RunContext& context, Image& dark) {
     if (!(o >= 0.0 && o < 1.0))
         return;
     setStatus("Modifying opacity by %.3lf\n", o);
+    // The 16-bit fold scales the dark frame's linear values itself: nothing is re-encoded.
+    if (dark.bitsPerPixel == 64)
+        return;
     const Curve& curve = context.curve;
     const int64_t pixelCount = int64_t{dark.width} * dark.height;
     parallelFor(pixelCount, 64 * 1024, [&](int64_t begin, int64_t end) {

@@ -32,6 +32,7 @@ Curve::Curve(int32_t curve, double gamma) {
         for (int i = 0; i < 256; ++i)
             table_[i] = std::pow(i / 255.0, gamma);
         custom_ = true;
+        exponent_ = gamma;
         // The inverse uses the exponent the table was built with, so a sample survives the
         // round trip even when a hand-edited settings file holds an unusable Gamma.
         inverseExponent_ = 1.0 / gamma;
@@ -106,6 +107,43 @@ uint8_t Curve::customSample(double linear) const {
     if (v >= 255.0)
         return 255;
     return static_cast<uint8_t>(v);
+}
+
+void Curve::buildSixteenBitTable() {
+    if (!wide_.empty())
+        return;
+    wide_.resize(65536);
+    for (int v = 0; v < 65536; ++v) {
+        if (custom_) {
+            // v / 65535 and i / 255 are the same real number at v = 257 i, so the division
+            // rounds to the same double and the table's entry comes back.
+            wide_[v] = std::pow(v / 65535.0, exponent_);
+        } else {
+            const int i = v / 257;
+            const int step = v % 257;
+            wide_[v] =
+                step == 0 ? table_[i] : table_[i] + (step / 257.0) * (table_[i + 1] - table_[i]);
+        }
+    }
+}
+
+uint16_t Curve::finalSample16(double linear) const {
+    if (custom_) {
+        const double v = 65535.0 * std::pow(linear, inverseExponent_);
+        if (!(v >= 0.0))
+            return 0;
+        if (v >= 65535.0)
+            return 65535;
+        return static_cast<uint16_t>(std::lround(v));
+    }
+    if (!(linear > table_[0]))
+        return 0;
+    if (linear >= table_[255])
+        return 65535;
+    // The segment holding linear, then the position along it.
+    const int i = tableSample(linear);
+    const double along = (linear - table_[i]) / (table_[i + 1] - table_[i]);
+    return static_cast<uint16_t>(i * 257 + std::lround(along * 257.0));
 }
 
 void setupGamma(int32_t curve, double gamma) {

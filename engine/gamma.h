@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 class Curve {
   public:
@@ -24,6 +25,16 @@ class Curve {
     // The inverse the output's encoding takes (see kFinalisationNudge).
     uint8_t finalSample(double linear) const;
 
+    // 16-bit samples. The presets interpolate their table linearly in the encoded domain
+    // (level v lies v / 257 of the way along it), the custom curve takes its formula; both
+    // give the 8-bit values at multiples of 257. Built on demand, once per run that needs it.
+    void buildSixteenBitTable();
+    // 65536 entries; buildSixteenBitTable must have been called.
+    const double* sixteenBitTable() const { return wide_.data(); }
+    // The continuous inverse of the same curve, rounded to the nearest level and clamped.
+    // Unlike the 8-bit inverse it rounds, so a few ulps below a level cannot cost one.
+    uint16_t finalSample16(double linear) const;
+
   private:
     uint8_t tableSample(double linear) const;
     uint8_t customSample(double linear) const;
@@ -37,6 +48,8 @@ class Curve {
     bool twoSteps_ = false;          // no bucket holds more than two entries (the presets)
     bool custom_ = false;
     double inverseExponent_ = 1.0;
+    double exponent_ = 1.0;
+    std::vector<double> wide_;
 };
 
 // A sum divided back by its count, or a power undone by its root, often lands a few ulps below

@@ -292,6 +292,30 @@ void narrowSamples(Image& image) {
     image.dataSize = image.height * image.bytesPerLine;
 }
 
+bool widenSamples(Image& image) {
+    if (image.bitsPerPixel != 32 || pixelData(image) == nullptr)
+        return true;
+    const int64_t width = image.width;
+    const int64_t size = image.height * width * 8;
+    PixelBlock* wide = allocPixels(size);
+    if (wide == nullptr)
+        return false;
+    const uint8_t* from = pixelData(image);
+    uint8_t* to = pixelData(wide);
+    for (int64_t y = 0; y < image.height; ++y) {
+        const uint8_t* s = from + y * image.bytesPerLine;
+        uint8_t* d = to + y * width * 8;
+        for (int64_t i = 0; i < width * 4; ++i)
+            store16(d + 2 * i, static_cast<uint16_t>(s[i] * 257));
+    }
+    freePixels(image.pixels);
+    image.pixels = wide;
+    image.bitsPerPixel = 64;
+    image.bytesPerLine = width * 8;
+    image.dataSize = size;
+    return true;
+}
+
 void freeStringArray(std::vector<std::string>& array, int count) {
     const std::size_t n = count < 0 ? 0 : std::min<std::size_t>(array.size(), count);
     for (std::size_t i = 0; i < n; ++i)

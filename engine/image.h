@@ -68,6 +68,10 @@ inline uint8_t* pixelData(const Image& image) {
 void expandToFourSamples(Image& image);
 // 48 -> 24 and 64 -> 32, keeping the high byte of each 16-bit sample.
 void narrowSamples(Image& image);
+// 32 -> 64 into a new block (each sample times 257, so level v stands for the same fraction
+// of white); other layouts are left alone. False, with the image unchanged, when the memory
+// cannot be had (reported).
+bool widenSamples(Image& image);
 
 // Releases the first count entries of a text array (the array object itself stays).
 void freeStringArray(std::vector<std::string>& array, int count);

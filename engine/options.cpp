@@ -45,6 +45,8 @@ void setDefaultOptions(ProgramOptions& options) {
     options.darkFrameFile.clear();
     options.darkFrameOpacity = 1.0;
     options.useNoiseReduction = 0;
+    options.outputDepth = 8;
+    options.tiffCompression = TIFF_COMPRESSION_DEFAULT;
 }
 
 void dumpOptions(const ProgramOptions& options) {
@@ -64,6 +66,11 @@ void dumpOptions(const ProgramOptions& options) {
     diagnostic("Dark Frame File: %s\n", options.darkFrameFile.c_str());
     diagnostic("Dark Frame Opacity: %lf\n", options.darkFrameOpacity);
     diagnostic("Use Noise Reduction: %d\n", options.useNoiseReduction);
+    // Listed only when set, so the listing of a default run reads as it always has.
+    if (options.outputDepth != 8)
+        diagnostic("Output Depth: %d\n", options.outputDepth);
+    if (options.tiffCompression != TIFF_COMPRESSION_DEFAULT)
+        diagnostic("TIFF Compression: %d\n", options.tiffCompression);
 }
 
 void freeInputFiles(ProgramOptions& options) {

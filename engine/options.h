@@ -25,6 +25,15 @@ enum CombineMode : int32_t {
     MODE_MIX = 2,
     MODE_BRIGHTEN = 3,
 };
+// How TIFF outputs are compressed (tiffCompression); the default depends on the depth:
+// PackBits at 8 bits, Deflate with horizontal differencing at 16.
+enum TiffCompression : int32_t {
+    TIFF_COMPRESSION_DEFAULT = 0,
+    TIFF_COMPRESSION_PACKBITS = 1,
+    TIFF_COMPRESSION_DEFLATE = 2,
+    TIFF_COMPRESSION_LZW = 3,
+    TIFF_COMPRESSION_NONE = 4,
+};
 enum GammaCurve : int32_t {
     CURVE_SRGB = 0,
     CURVE_HIGH_CONTRAST = 1,
@@ -48,6 +57,8 @@ struct ProgramOptions {
     std::string darkFrameFile;  // at most kDarkFrameFileMax characters
     double darkFrameOpacity = 0.0;
     int32_t useNoiseReduction = 0;
+    int32_t outputDepth = 8;      // bits per output sample: 8, or 16 for TIFF and PNG outputs
+    int32_t tiffCompression = 0;  // a TiffCompression
 };
 
 constexpr std::size_t kOutputNameMax = 1023;

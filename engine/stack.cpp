@@ -47,7 +47,7 @@ struct Plan {
 // accumulator's memory traffic, so larger batches keep the fold's share of the run down.
 // Frames take at most half of the memory left once the accumulator and the dark frame are in
 // place, so the page cache and the codecs keep their room.
-Plan planRun(const Image& first) {
+Plan planRun(const Image& first, int64_t bytesPerPixel) {
     constexpr int kFloorFrames = 4;
     constexpr int kFloorBatch = 3;
     const int cores = workerCount();
@@ -55,7 +55,7 @@ Plan planRun(const Image& first) {
         return {1, 1, 1};  // one file at a time, folded at once
     int batch = std::clamp(cores + 1, kFloorBatch, kMaxCombineBatch);
     int frames = batch + cores - 1;
-    const int64_t frameBytes = int64_t{first.width} * first.height * 4;
+    const int64_t frameBytes = int64_t{first.width} * first.height * bytesPerPixel;
     const int64_t room = availableMemory() / 2;
     if (frameBytes > 0 && room / frameBytes < frames)
         frames = static_cast<int>(std::max<int64_t>(kFloorFrames, room / frameBytes));
@@ -79,6 +79,17 @@ int runStack(const RunContext& context, const std::vector<std::string>& inputs,
     // Fixed for the run: a loader left behind by a stop keeps calling the one it started with.
     const ImageReader reader = imageReader != nullptr ? imageReader : unsupportedInput;
     const int total = static_cast<int>(inputs.size());
+    // At 16 bits every image is brought to the 64-bit layout (8-bit ones widened, so they read
+    // the curve's values at multiples of 257); at 8 bits 16-bit images lose their low byte.
+    const bool wide = options.outputDepth == 16;
+    const int bits = wide ? 16 : 8;
+    const auto toRunLayout = [wide](Image& image) {
+        if (!wide) {
+            narrowSamples(image);
+            return true;
+        }
+        return widenSamples(image);
+    };
     const auto turnOffNoiseReduction = [&outcome] {
         runFellBack.store(1);
         outcome.noiseReductionOff = true;
@@ -101,8 +112,13 @@ int runStack(const RunContext& context, const std::vector<std::string>& inputs,
             turnOffNoiseReduction();
         } else {
             dark = std::move(loaded.frame);
-            narrowSamples(dark.image);
-            prepareDarkFrame(context, dark.image);
+            if (toRunLayout(dark.image)) {
+                prepareDarkFrame(context, dark.image);
+            } else {
+                reportError("Problem loading dark-frame: %s\n", name.c_str());
+                subtractDark = false;
+                turnOffNoiseReduction();
+            }
         }
     }
 
@@ -155,7 +171,10 @@ int runStack(const RunContext& context, const std::vector<std::string>& inputs,
             reportError("Problem loading %s...ignoring\n", argument.c_str());
             continue;
         }
-        narrowSamples(input.image);
+        if (!toRunLayout(input.image)) {
+            reportError("Problem loading %s...ignoring\n", argument.c_str());
+            continue;
+        }
         if (!sums) {
             sums = Accumulator::create(input.image);
             if (!sums) {
@@ -165,7 +184,7 @@ int runStack(const RunContext& context, const std::vector<std::string>& inputs,
             }
             setStatus("Setting output image dimensions: %d x %d\n", input.image.width,
                       input.image.height);
-            const Plan plan = planRun(input.image);
+            const Plan plan = planRun(input.image, wide ? 8 : 4);
             diagnostic("Loaders: %d, frames in flight: %d, batch: %d\n", plan.loaders, plan.frames,
                        plan.batch);
             batchLimit = static_cast<std::size_t>(plan.batch);
@@ -204,7 +223,7 @@ int runStack(const RunContext& context, const std::vector<std::string>& inputs,
             std::fabs(divisor - 1.0) > 0.00001)
             diagnostic("Averaging %d images (Dividing values by %lf)\n", count, divisor);
         dark.reset();
-        output.image = std::move(*sums).finish(context.curve, divisor);
+        output.image = std::move(*sums).finish(context.curve, divisor, bits);
         sums.reset();
     } else {
         reportError("No valid input images");
@@ -226,7 +245,10 @@ int runStack(const RunContext& context, const std::vector<std::string>& inputs,
 RunContext::RunContext(const ProgramOptions& snapshot)
     : options(snapshot),
       curve(snapshot.presetGammaCurve, snapshot.Gamma),
-      mode(static_cast<CombineMode>(snapshot.combine_mode)) {}
+      mode(static_cast<CombineMode>(snapshot.combine_mode)) {
+    if (options.outputDepth == 16)
+        curve.buildSixteenBitTable();
+}
 
 void setImageFileHandlers(ImageReader reader, ImageWriter writer) {
     imageReader = reader;

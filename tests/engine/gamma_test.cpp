@@ -66,4 +66,27 @@ TEST(Gamma, EveryCurveInvertsItsTable) {
     EXPECT_EQ(capture.diagnostics().at(3), "Using Preset Gamma Curve 5\n");
 }
 
+// At 16 bits each curve meets its 8-bit table at every multiple of 257, rises strictly, and
+// its inverse brings every level back (it rounds; the 8-bit inverse truncates).
+TEST(Gamma, SixteenBitCurvesMeetTheTableAndInvertEveryLevel) {
+    MessageCapture capture;
+    for (const auto& [selector, gamma] : {std::pair{CURVE_SRGB, 2.2},
+                                          {CURVE_HIGH_CONTRAST, 2.2},
+                                          {CURVE_CUSTOM, 2.2},
+                                          {CURVE_CUSTOM, 0.45}}) {
+        SCOPED_TRACE(::testing::Message() << selector << " " << gamma);
+        Curve curve(selector, gamma);
+        curve.buildSixteenBitTable();
+        const double* wide = curve.sixteenBitTable();
+        for (int i = 0; i < 256; ++i)
+            ASSERT_EQ(wide[257 * i], curve.linear(uint8_t(i))) << i;
+        for (int v = 0; v < 65536; ++v) {
+            ASSERT_TRUE(v == 0 || wide[v - 1] < wide[v]) << v;
+            ASSERT_EQ(curve.finalSample16(wide[v]), v) << v;
+        }
+        for (double x : {-1.0, std::nan(""), 1.0, 7.0})
+            EXPECT_EQ(curve.finalSample16(x), x >= 1.0 ? 65535 : 0) << x;
+    }
+}
+
 }  // namespace

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -29,6 +30,7 @@ struct FakeFile {
     std::vector<Rgb> colours{{0, 0, 0}};
     bool sixteenBit = false;
     uint32_t seed = 0;
+    std::vector<std::array<uint16_t, 3>> samples16;  // when set: these 16-bit samples, repeated
 };
 std::map<std::string, FakeFile> files;
 std::mutex loadedMutex;
@@ -55,6 +57,12 @@ int fakeRead(Image& image, const char* path) {
     peakBlocks = std::max(peakBlocks, pixelBlocksInUse());
     lock.unlock();
     for (int64_t n = 0; n < int64_t{f.width} * f.height; ++n) {
+        if (!f.samples16.empty()) {
+            const auto& given = f.samples16[std::size_t(n) % f.samples16.size()];
+            const uint16_t exact[4] = {65535, given[0], given[1], given[2]};
+            std::memcpy(pixelData(image) + n * bytes, exact, sizeof exact);
+            continue;
+        }
         const uint32_t state = (f.seed * 2654435761u + uint32_t(n) * 40503u) * 0x5bd1e995u;
         Rgb c = f.colours[std::size_t(n) % f.colours.size()];
         for (int k = 0; k < 3 && f.seed != 0; ++k)
@@ -453,6 +461,87 @@ TEST_F(StackRunTest, TheHookSeesEveryCutAndCanFinaliseThere) {
         EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
         EXPECT_EQ(run({"h0.bmp", "h1.bmp"}), 0);
         EXPECT_EQ(atTwo, written.at("out.bmp"));
+    }
+}
+
+// At 16 bits: 8-bit levels keep the fractions an average makes, 16-bit inputs are not
+// narrowed (identical ones average to themselves), thresholds compare the sum over 257 with
+// three times the level and write white as 65535, and the dark frame's opacity scales its
+// linear values.
+TEST_F(StackRunTest, SixteenBitRunsKeepThePrecisionOfTheirInputs) {
+    using Wide = std::array<uint16_t, 3>;
+    Curve curve(CURVE_SRGB, 2.2);
+    curve.buildSixteenBitTable();
+    const double* t = curve.sixteenBitTable();
+    const auto level = [&](double linear) { return curve.finalSample16(linear); };
+    const uint16_t between = level((t[100 * 257] + t[101 * 257]) / 2);
+    ASSERT_GT(between, 100 * 257);
+    ASSERT_LT(between, 101 * 257);
+    const std::vector<Wide> odd{{1, 40000, 65535}, {12345, 257, 3}};
+    const uint16_t darkened = level(t[30000] - 0.5 * t[9000]);
+    const struct Case {
+        int mode, low, high;
+        std::vector<FakeFile> inputs;
+        std::vector<Wide> out;  // repeated over the two pixels
+        FakeFile dark{};        // used when it has samples
+    } cases[] = {
+        {MODE_AVERAGE,
+         0,
+         255,
+         {{2, 1, {{100, 100, 100}}}, {2, 1, {{101, 101, 101}}}},
+         {{between, between, between}}},
+        {MODE_AVERAGE,
+         0,
+         255,
+         {{2, 1, {}, true, 0, odd}, {2, 1, {}, true, 0, odd}, {2, 1, {}, true, 0, odd}},
+         odd},
+        // 771 x 10 is the lowest sum kept; 771 x 200 the highest not made white.
+        {MODE_BRIGHTEN,
+         10,
+         200,
+         {{2, 1, {}, true, 0, {{2570, 2570, 2569}, {51400, 51400, 51400}}}},
+         {{0, 0, 0}, {51400, 51400, 51400}}},
+        {MODE_BRIGHTEN,
+         10,
+         200,
+         {{2, 1, {}, true, 0, {{2570, 2570, 2570}, {51400, 51400, 51401}}}},
+         {{2570, 2570, 2570}, {65535, 65535, 65535}}},
+        {MODE_STACK,
+         0,
+         255,
+         {{2, 1, {}, true, 0, {{30000, 30000, 30000}}}},
+         {{darkened, darkened, darkened}},
+         {2, 1, {}, true, 0, {{9000, 9000, 9000}}}},
+    };
+    programOptions.outputDepth = 16;
+    programOptions.darkFrameOpacity = 0.5;
+    for (const int workers : {1, 4}) {
+        setWorkerCount(workers);
+        for (const Case& c : cases) {
+            SCOPED_TRACE(::testing::Message() << workers << " workers, case " << &c - cases);
+            std::vector<std::string> names;
+            for (const FakeFile& input : c.inputs) {
+                names.push_back("w" + std::to_string(names.size()) + ".bmp");
+                files[names.back()] = input;
+            }
+            files["dark16.tif"] = c.dark;
+            programOptions.combine_mode = c.mode;
+            programOptions.low_pass_threshold = c.low;
+            programOptions.high_pass_threshold = c.high;
+            programOptions.useNoiseReduction = !c.dark.samples16.empty();
+            programOptions.darkFrameFile = "dark16.tif";
+            MessageCapture capture;
+            ASSERT_EQ(run(names), 0);
+            const auto& bytes = written.at("out.bmp");
+            ASSERT_EQ(bytes.size(), 16u);
+            for (int n = 0; n < 2; ++n) {
+                uint16_t pixel[4];
+                std::memcpy(pixel, bytes.data() + n * 8, sizeof pixel);
+                const Wide want = c.out[std::size_t(n) % c.out.size()];
+                EXPECT_EQ((Wide{pixel[1], pixel[2], pixel[3]}), want) << n;
+                EXPECT_EQ(pixel[0], 65535);
+            }
+        }
     }
 }
 
