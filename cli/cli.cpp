@@ -78,14 +78,19 @@ std::string usageText() {
     return "Usage: quorvane-cli [OPTIONS] -o OUTPUT INPUT...\n"
            "Combine photographs of one scene, pixel by pixel, in linear light.\n"
            "\n"
-           "  -o, --output FILE        output image; its extension (.jpg, .tif, .bmp) chooses "
-           "the format\n"
+           "  -o, --output FILE        output image; its extension (.jpg, .jpeg, .tif, .tiff,\n"
+           "                           .png, .bmp) chooses the format\n"
            "  -m, --mode MODE          stack | average | mix | brighten        (default stack)\n"
            "  -d, --divisor X          divisor for mix (default 1.0); must be a finite number > 0\n"
            "  -g, --gamma CURVE        srgb | high-contrast | EXPONENT (0.2-10.0)   (default "
            "srgb)\n"
            "      --low N, --high N    threshold filters, 0-255 (defaults 0 and 255)\n"
            "  -q, --quality N          JPEG quality 1-100 (default 96)\n"
+           "      --depth 8|16         bits per output sample (default 8); 16 keeps the\n"
+           "                           stack's precision, for TIFF and PNG outputs only\n"
+           "      --tiff-compression packbits|deflate|lzw|none\n"
+           "                           TIFF output compression (default packbits at 8 bits,\n"
+           "                           deflate at 16)\n"
            "      --dark FILE          subtract this dark frame (turns noise reduction on)\n"
            "      --dark-opacity X     fraction of the dark frame subtracted, 0-1 (default 1.0)\n"
            "      --settings FILE      read the options from this settings file first; the other\n"
@@ -206,6 +211,26 @@ int parseCommandLine(const std::vector<std::string>& arguments, CliRequest& requ
                 return bad("expected a whole number from 1 to 100");
             }
             options.jpeg_quality = quality;
+        } else if (name == "--depth") {
+            if (!need())
+                return kExitUsage;
+            if (value != "8" && value != "16")
+                return bad("expected 8 or 16");
+            options.outputDepth = value == "8" ? 8 : 16;
+        } else if (name == "--tiff-compression") {
+            if (!need())
+                return kExitUsage;
+            static const std::pair<const char*, TiffCompression> schemes[] = {
+                {"packbits", TIFF_COMPRESSION_PACKBITS},
+                {"deflate", TIFF_COMPRESSION_DEFLATE},
+                {"lzw", TIFF_COMPRESSION_LZW},
+                {"none", TIFF_COMPRESSION_NONE}};
+            const auto chosen =
+                std::find_if(std::begin(schemes), std::end(schemes),
+                             [&](const auto& scheme) { return value == scheme.first; });
+            if (chosen == std::end(schemes))
+                return bad("expected packbits, deflate, lzw or none");
+            options.tiffCompression = chosen->second;
         } else if (name == "--dark") {
             if (!need())
                 return kExitUsage;
@@ -454,6 +479,12 @@ int runCommandLine(int argc, char** argv) {
     installImageFileHandlers();
     if (checkOutputFormat(request.output.c_str()) != 0)
         return kExitUsage;
+    // The depth may come from a settings file as well as from the switch.
+    const std::string depthProblem = outputDepthProblem(request.output, programOptions.outputDepth);
+    if (!depthProblem.empty()) {
+        usageError(depthProblem);
+        return kExitUsage;
+    }
 
     std::vector<std::string> arguments{"quorvane-cli"};
     for (const std::string& input : request.inputs) {

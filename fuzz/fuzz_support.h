@@ -99,6 +99,13 @@ inline void checkLoaded(const Image& image, bool alpha) {
         check(pixels[i] == 255, "filler");
 }
 
+// Sets the filler of every pixel of a 64-bit image to 65535.
+inline void fillWideFiller(Image& image) {
+    const uint16_t opaque = 65535;
+    for (int64_t i = 0; i + 8 <= image.dataSize; i += 8)
+        std::memcpy(pixelData(image) + i, &opaque, sizeof opaque);
+}
+
 inline int fuzzImageReader(const ImageTarget& target, const uint8_t* data, size_t size) {
     [[maybe_unused]] static const bool ready = (prepareEngine(), true);
     static const ScratchFile input(target.suffix);

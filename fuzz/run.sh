@@ -1,26 +1,26 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets (clang, libFuzzer, address and undefined-behaviour sanitizers) into
-# build-fuzz/ and runs each for SECONDS, starting from its seeds in fuzz/corpus/<target>/.
-# Inputs worth keeping collect in build-fuzz/corpus/<target>/ (the committed seeds are never
-# written to); findings go to build-fuzz/findings/<target>/. Prints per target the inputs
-# executed and the corpus size; exits non-zero when any target found a crash, leak, timeout
-# or memory blow-up.
+# build-fuzz/ (or $QUORVANE_FUZZ_BUILD, for runs side by side) and runs each for SECONDS,
+# starting from its seeds in fuzz/corpus/<target>/. Inputs worth keeping collect in
+# <build>/corpus/<target>/ (the committed seeds are never written to); findings go to
+# <build>/findings/<target>/. Prints per target the inputs executed and the corpus size; exits
+# non-zero when any target found a crash, leak, timeout or memory blow-up.
 #
 #   fuzz/run.sh SECONDS [TARGET...]      e.g. fuzz/run.sh 30   or   fuzz/run.sh 600 jpeg tiff
 set -euo pipefail
 
 usage() {
-    echo "usage: fuzz/run.sh SECONDS [bmp|jpeg|tiff|settings|filenames]..." >&2
+    echo "usage: fuzz/run.sh SECONDS [bmp|jpeg|png|tiff|settings|filenames]..." >&2
     exit 2
 }
 [[ $# -ge 1 && $1 =~ ^[0-9]+$ && $1 -gt 0 ]] || usage
 seconds=$1
 shift
 targets=("$@")
-[[ ${#targets[@]} -gt 0 ]] || targets=(bmp jpeg tiff settings filenames)
+[[ ${#targets[@]} -gt 0 ]] || targets=(bmp jpeg png tiff settings filenames)
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=$root/build-fuzz
+build=${QUORVANE_FUZZ_BUILD:-$root/build-fuzz}
 for target in "${targets[@]}"; do
     [[ -d $root/fuzz/corpus/$target ]] || usage
 done

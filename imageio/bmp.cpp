@@ -14,6 +14,12 @@ namespace {
 
 constexpr std::size_t kFileHeaderSize = 14;
 constexpr std::size_t kInfoHeaderSize = 40;
+// The later information headers only add fields, the colour masks first among them.
+constexpr uint32_t kV4HeaderSize = 108;
+constexpr uint32_t kV5HeaderSize = 124;
+constexpr std::size_t kMasksSize = 12;
+constexpr uint32_t kUncompressed = 0;  // BI_RGB
+constexpr uint32_t kBitFields = 3;     // BI_BITFIELDS: the masks say where red, green, blue are
 constexpr uint32_t kPixelDataOffset = kFileHeaderSize + kInfoHeaderSize;
 constexpr uint16_t kMagic = 0x4D42;  // "BM"
 constexpr uint32_t kPixelsPerMetre = 7085;
@@ -44,8 +50,8 @@ void put32(uint8_t* p, uint32_t value) {
 }
 
 // Stored rows are padded to a multiple of 4 bytes.
-int64_t fileRowSize(int32_t width) {
-    return (3 * int64_t{width} + 3) / 4 * 4;
+int64_t fileRowSize(int32_t width, int bytesPerPixel = 3) {
+    return (bytesPerPixel * int64_t{width} + 3) / 4 * 4;
 }
 
 Buffer allocRow(int64_t size) {
@@ -101,7 +107,7 @@ bool canWrite(const Image& image) {
 
 }  // namespace
 
-int readBMPFileHeader(Image& image, std::FILE* file) {
+int readBMPFileHeader(Image& image, std::FILE* file, BMPLayout& layout) {
     uint8_t fileHeader[kFileHeaderSize];
     if (std::fread(fileHeader, 1, sizeof fileHeader, file) != sizeof fileHeader) {
         reportError("Error reading first BMP header segment");
@@ -111,45 +117,67 @@ int readBMPFileHeader(Image& image, std::FILE* file) {
         reportError("readBMPFileHeader, BMP bad magic No");
         return -1;
     }
-    uint8_t info[kInfoHeaderSize];
-    if (std::fread(info, 1, sizeof info, file) != sizeof info) {
+    // Room for the longest header, which also takes the masks that follow a 40-byte one.
+    uint8_t info[kV5HeaderSize];
+    const auto readInfo = [&](std::size_t from, std::size_t to) {
+        if (std::fread(info + from, 1, to - from, file) == to - from)
+            return true;
         reportError("Error reading second BMP header segment");
+        return false;
+    };
+    if (!readInfo(0, kInfoHeaderSize))
         return -1;
-    }
-    if (get32(info) != kInfoHeaderSize) {
+    const uint32_t infoSize = get32(info);
+    if (infoSize != kInfoHeaderSize && infoSize != kV4HeaderSize && infoSize != kV5HeaderSize) {
         reportError(
             "readBMPFileHeader, secondary header length wrong -- Not MS version 3 compatible");
         return -1;
     }
+    if (!readInfo(kInfoHeaderSize, infoSize))
+        return -1;
     if (get16(info + 12) != 1) {
         reportError("readBMPFileHeader, should be 1 image plane");
         return -1;
     }
-    if (get16(info + 14) != 24) {
+    const uint16_t bits = get16(info + 14);
+    if (bits != 24 && bits != 32) {
         reportError("readBMPFileHeader, only 24 bit color supported");
         return -1;
     }
-    if (get32(info + 16) != 0) {
+    int64_t headersEnd = kFileHeaderSize + infoSize;
+    const uint32_t compression = get32(info + 16);
+    if (compression == kBitFields && infoSize == kInfoHeaderSize) {
+        if (!readInfo(kInfoHeaderSize, kInfoHeaderSize + kMasksSize))
+            return -1;
+        headersEnd += kMasksSize;
+    }
+    // Masks are honoured only when they describe what an uncompressed file holds anyway.
+    const bool plainMasks = compression == kBitFields && get32(info + 40) == 0x00FF0000 &&
+                            get32(info + 44) == 0x0000FF00 && get32(info + 48) == 0x000000FF;
+    if (compression != kUncompressed && !plainMasks) {
         reportError("readBMPFileHeader, only uncompressed BMP supported");
         return -1;
     }
-    // Top-down (negative height) files are not supported either.
     const auto width = static_cast<int32_t>(get32(info + 4));
-    const auto height = static_cast<int32_t>(get32(info + 8));
-    if (width <= 0 || height <= 0 || width > kMaxWidth) {
+    const auto storedHeight = static_cast<int32_t>(get32(info + 8));
+    if (width <= 0 || storedHeight == 0 || storedHeight == INT32_MIN || width > kMaxWidth) {
         reportError("readBMPFileHeader, unsupported image dimensions");
         return -1;
     }
+    layout.bytesPerPixel = bits / 8;
+    layout.topDown = storedHeight < 0;
 
     initImage(image);
     image.width = width;
-    image.height = height;
+    image.height = layout.topDown ? -storedHeight : storedHeight;
     image.bitsPerPixel = 32;
     image.bytesPerLine = 4 * int64_t{width};
-    image.dataSize = image.bytesPerLine * height;
+    image.dataSize = image.bytesPerLine * image.height;
 
-    // Extra header data or a gap may sit between the headers and the pixels.
-    if (std::fseek(file, static_cast<long>(get32(fileHeader + 10)), SEEK_SET) != 0) {
+    // Extra header data or a gap may sit between the headers and the pixels, which cannot
+    // start inside the headers.
+    const uint32_t offset = get32(fileHeader + 10);
+    if (offset < headersEnd || std::fseek(file, static_cast<long>(offset), SEEK_SET) != 0) {
         reportError("Error reading image data");
         return -1;
     }
@@ -162,11 +190,12 @@ int readBMP(Image& image, const char* path) {
         reportError("readBMP, could not open file");
         return -1;
     }
-    if (readBMPFileHeader(image, file.get()) != 0) {
+    BMPLayout layout;
+    if (readBMPFileHeader(image, file.get(), layout) != 0) {
         reportError("readBMP, error reading bitmap file header");
         return -1;
     }
-    const int64_t rowSize = fileRowSize(image.width);
+    const int64_t rowSize = fileRowSize(image.width, layout.bytesPerPixel);
     if (!fileHolds(file.get(), rowSize * image.height)) {
         reportError("Error reading image data");
         return -1;
@@ -191,10 +220,12 @@ int readBMP(Image& image, const char* path) {
             reportError("Error reading image data");
             return -1;
         }
-        // The file stores the bottom row first, each pixel as blue, green, red.
-        uint8_t* out = pixels + (image.height - 1 - i) * image.bytesPerLine;
+        // Most files store the bottom row first. Each pixel is blue, green, red, then in
+        // 32-bit files a byte that is not used (alpha for some writers, which we drop).
+        const int32_t y = layout.topDown ? i : image.height - 1 - i;
+        uint8_t* out = pixels + y * image.bytesPerLine;
         const uint8_t* in = row.get();
-        for (int32_t x = 0; x < image.width; ++x, in += 3, out += 4) {
+        for (int32_t x = 0; x < image.width; ++x, in += layout.bytesPerPixel, out += 4) {
             out[0] = 255;
             out[1] = in[2];
             out[2] = in[1];

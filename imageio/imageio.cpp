@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <string>
 
 #include "engine/messages.h"
 #include "engine/options.h"
@@ -10,6 +11,7 @@
 #include "engine/system.h"
 #include "imageio/bmp.h"
 #include "imageio/jpeg.h"
+#include "imageio/png.h"
 #include "imageio/tiff.h"
 
 namespace {
@@ -18,7 +20,8 @@ const char kUnsupportedInput[] = "Unsupported Input File Format: Must be JPEG, T
 const char kUnsupportedOutput[] = "Unsupported Output File Format: Must be JPEG, TIFF or BMP";
 
 bool hasCodec(int format) {
-    return format == FORMAT_JPEG || format == FORMAT_TIFF || format == FORMAT_BMP;
+    return format == FORMAT_JPEG || format == FORMAT_TIFF || format == FORMAT_BMP ||
+           format == FORMAT_PNG;
 }
 
 // Only ASCII letters fold: the locale must not decide which names are images.
@@ -35,6 +38,9 @@ void reportCannotCreate(int format, const char* path) {
         case FORMAT_TIFF:
             reportError("Could not create TIFF-file");
             break;
+        case FORMAT_PNG:
+            reportError("Could not create PNG file %s", path);
+            break;
         default:
             reportError("writeBMP, could not open file");
             break;
@@ -46,10 +52,42 @@ int writeWithCodec(int format, Image& image, const char* path, const char* shown
         case FORMAT_JPEG:
             return writeJPEG(image, path, runOptions.jpeg_quality, 0, shownName);
         case FORMAT_TIFF:
-            return writeTIFF(image, path);
+            return writeTIFF(image, path, runOptions.tiffCompression);
+        case FORMAT_PNG:
+            return writePNG(image, path, shownName);
         default:
+            narrowSamples(image);
             return writeBMP(image, path);
     }
+}
+
+// FORMAT_UNNAMED for names whose extension is missing, or neither three letters long nor a
+// known longer spelling: those are reported, unknown three-letter ones are not.
+constexpr int FORMAT_UNNAMED = -2;
+
+int getImageFormatQuietly(const char* path) {
+    const char* dot = std::strrchr(path, '.');
+    std::string extension;
+    if (dot != nullptr) {
+        for (const char* c = dot + 1; *c != '\0'; ++c)
+            extension += asciiLower(*c);
+    }
+    // The long spellings photographers' tools write.
+    if (extension == "jpeg")
+        return FORMAT_JPEG;
+    if (extension == "tiff")
+        return FORMAT_TIFF;
+    if (dot == nullptr || extension.size() != 3)
+        return FORMAT_UNNAMED;
+    if (extension == "jpg" || extension == "jpe")
+        return FORMAT_JPEG;
+    if (extension == "tif")
+        return FORMAT_TIFF;
+    if (extension == "bmp")
+        return FORMAT_BMP;
+    if (extension == "png")
+        return FORMAT_PNG;
+    return FORMAT_INVALID;
 }
 
 }  // namespace
@@ -57,21 +95,24 @@ int writeWithCodec(int format, Image& image, const char* path, const char* shown
 int getImageFormat(const char* path) {
     if (path == nullptr)
         path = "";
-    const char* dot = std::strrchr(path, '.');
-    if (dot == nullptr || std::strlen(dot) != 4) {
+    const int format = getImageFormatQuietly(path);
+    if (format == FORMAT_UNNAMED)
         reportError("File (%s) must have extension JPG, PNG, TIF or BMP", path);
-        return FORMAT_INVALID;
-    }
-    const char extension[4] = {asciiLower(dot[1]), asciiLower(dot[2]), asciiLower(dot[3]), '\0'};
-    if (std::strcmp(extension, "jpg") == 0)
-        return FORMAT_JPEG;
-    if (std::strcmp(extension, "tif") == 0)
-        return FORMAT_TIFF;
-    if (std::strcmp(extension, "bmp") == 0)
-        return FORMAT_BMP;
-    if (std::strcmp(extension, "png") == 0)
-        return FORMAT_PNG;
-    return FORMAT_INVALID;
+    return format == FORMAT_UNNAMED ? FORMAT_INVALID : format;
+}
+
+bool formatHoldsDepth(int format, int depth) {
+    return depth == 8 || (depth == 16 && (format == FORMAT_TIFF || format == FORMAT_PNG));
+}
+
+std::string outputDepthProblem(const std::string& output, int depth) {
+    if (depth != 8 && depth != 16)
+        return "the output depth must be 8 or 16 bits";
+    const char* dot = std::strrchr(output.c_str(), '.');
+    // Checked without reporting: a name without a usable extension has its own message.
+    if (depth == 16 && (dot == nullptr || !formatHoldsDepth(getImageFormatQuietly(dot), 16)))
+        return "16-bit output needs a TIFF or PNG file (.tif, .tiff or .png)";
+    return "";
 }
 
 int readImage(Image& image, const char* path) {
@@ -82,6 +123,8 @@ int readImage(Image& image, const char* path) {
             return readTIFF(image, path);
         case FORMAT_BMP:
             return readBMP(image, path);
+        case FORMAT_PNG:
+            return readPNG(image, path);
         default:
             reportError("%s", kUnsupportedInput);
             return -1;

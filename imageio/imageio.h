@@ -1,8 +1,8 @@
 // Image files: format selection by extension, load and save dispatch.
 //
-// The three-letter extension alone chooses the codec (ASCII letters compared in lower case):
-// jpg, tif, bmp; png is recognised but has no codec. Loaders deliver the 32-bit layout
-// (16-bit TIFF: 64-bit). Results: 0 success, -1 failure, reported through reportError where
+// The extension alone chooses the codec (ASCII letters compared in lower case): jpg, jpe and
+// jpeg, tif and tiff, bmp, png. Loaders deliver the 32-bit layout (16-bit TIFF and PNG:
+// 64-bit). Results: 0 success, -1 failure, reported through reportError where
 // detected. Saving writes a temporary file beside the target and renames it over the target
 // only when the codec succeeded and the file is synced, so a failed save never destroys an
 // existing file. The target is the end of a symbolic link's chain (the link stays), an
@@ -23,11 +23,18 @@ enum ImageFormat : int {
     FORMAT_PNG = 3,
 };
 
-// The format for path's extension; a missing or not-three-letter extension is reported.
+// The format for path's extension; a missing extension, or one of neither three letters nor a
+// known four-letter spelling, is reported.
 int getImageFormat(const char* path);
+// Whether the output format can hold depth bits per sample (8 always; 16 for TIFF and PNG).
+bool formatHoldsDepth(int format, int depth);
+// Why output cannot be written at depth bits per sample, or "" when it can.
+std::string outputDepthProblem(const std::string& output, int depth);
 int readImage(Image& image, const char* path);
-// Saves with runOptions.jpeg_quality for JPEG (baseline), through replaceFile (system.h); a
-// process about to die of a signal removes the save's temporary with discardTemporaryFile.
+// Saves with runOptions.jpeg_quality for JPEG (baseline) and runOptions.tiffCompression for
+// TIFF; 16-bit pixels go to JPEG and BMP narrowed to their high byte. Through replaceFile
+// (system.h); a process about to die of a signal removes the save's temporary with
+// discardTemporaryFile.
 int writeImage(Image& image, const char* path);
 
 // Checks an output name before a run, with the save dispatch's messages; touches nothing.

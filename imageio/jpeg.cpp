@@ -1,6 +1,5 @@
 // JPEG adapter over libjpeg-turbo's IJG interface: the library does all coding work; this
-// file picks the calls, moves rows and converts between the library's RGB rows and our
-// layouts.
+// file picks the calls, moves rows and converts between the library's rows and our layouts.
 #include "imageio/jpeg.h"
 
 #include <algorithm>
@@ -93,6 +92,21 @@ int64_t wholeImageBufferSize(const jpeg_decompress_struct& cinfo) {
     return total;
 }
 
+// CMYK samples in place to the 32-bit layout. Writers of CMYK JPEGs follow Adobe and store
+// every sample inverted (255 is no ink), so with c and k as stored, red = c * k / 255 rounded
+// to nearest (green from m, blue from y alike), the values ImageMagick and djpeg give; files
+// without Adobe's marker are read the same way, as both of them do. (n + 127) / 255 rounds
+// n / 255 for whole n, which is never halfway between two integers.
+void inksToRGB(uint8_t* pixel, int64_t count) {
+    for (int64_t i = 0; i < count; ++i, pixel += 4) {
+        const int k = pixel[3];
+        pixel[3] = static_cast<uint8_t>((pixel[2] * k + 127) / 255);
+        pixel[2] = static_cast<uint8_t>((pixel[1] * k + 127) / 255);
+        pixel[1] = static_cast<uint8_t>((pixel[0] * k + 127) / 255);
+        pixel[0] = 255;
+    }
+}
+
 int decodeRows(ReadJob& job) {
     jpeg_decompress_struct& cinfo = job.cinfo;
     Image& image = *job.image;
@@ -102,9 +116,13 @@ int decodeRows(ReadJob& job) {
     jpeg_read_header(&cinfo, TRUE);
 #ifdef JCS_EXTENSIONS
     // Colour files decode straight into the 32-bit layout (the library fills the first byte
-    // with 255), which saves the pass that would spread packed RGB rows apart.
-    if (cinfo.out_color_space == JCS_RGB)
+    // with 255), which saves the pass that would spread packed RGB rows apart. Greyscale
+    // files come out the same way, each sample repeated as red, green and blue.
+    if (cinfo.out_color_space == JCS_RGB || cinfo.out_color_space == JCS_GRAYSCALE)
         cinfo.out_color_space = JCS_EXT_XRGB;
+#else
+    if (cinfo.out_color_space == JCS_GRAYSCALE)
+        cinfo.out_color_space = JCS_RGB;
 #endif
     // The header alone fixes the output size. Everything is sized and taken before
     // jpeg_start_decompress, which for a multi-scan file takes the library's whole-image
@@ -115,9 +133,12 @@ int decodeRows(ReadJob& job) {
     initImage(image);
     image.width = static_cast<int32_t>(cinfo.output_width);
     image.height = static_cast<int32_t>(cinfo.output_height);
-    bool fourBytes = false;
+    // CMYK files, and YCCK files, which the library turns into CMYK, are made RGB below.
+    const bool inks = cinfo.out_color_space == JCS_CMYK && cinfo.output_components == 4;
+    bool fourBytes = inks;
 #ifdef JCS_EXTENSIONS
-    fourBytes = cinfo.out_color_space == JCS_EXT_XRGB && cinfo.output_components == 4;
+    fourBytes =
+        fourBytes || (cinfo.out_color_space == JCS_EXT_XRGB && cinfo.output_components == 4);
 #endif
     if (cinfo.output_components != 3 && !fourBytes) {
         reportError("Image must be rgb");
@@ -161,6 +182,8 @@ int decodeRows(ReadJob& job) {
             reportError("can't read %s", job.path);
             return -1;
         }
+        if (inks)
+            inksToRGB(rowBase, got * static_cast<int64_t>(image.width));
         rowsLeft -= got;
         rowBase += got * image.bytesPerLine;
     }

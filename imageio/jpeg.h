@@ -1,6 +1,7 @@
-// JPEG through libjpeg-turbo. Reading delivers the 32-bit layout; writing takes 24/32 bits
-// (48/64-bit images are narrowed in place first). A damaged file is reported and refused;
-// it never ends the process.
+// JPEG through libjpeg-turbo. Reading takes 8-bit greyscale, RGB, CMYK and YCCK files and
+// delivers the 32-bit layout (grey repeated in red, green and blue; inks converted to RGB);
+// writing takes 24/32 bits (48/64-bit images are narrowed in place first). A damaged file is
+// reported and refused; it never ends the process.
 #pragma once
 
 #include "engine/image.h"

@@ -1,6 +1,7 @@
 // TIFF adapter over libtiff. RGB of 8 or 16 bits is read a scanline or tile at a time so that
 // 16-bit samples and unassociated alpha survive as stored; everything else goes through the
-// library's RGBA reader, which delivers 8 bits. Both place the stored rows as Orientation says.
+// library's RGBA reader, which delivers 8 bits. Both place the stored rows as Orientation says,
+// and both decode whatever compression the library was built with.
 #include "imageio/tiff.h"
 
 #include <algorithm>
@@ -17,6 +18,7 @@
 
 #include "engine/image.h"
 #include "engine/messages.h"
+#include "engine/options.h"
 #include "imageio/filenames.h"
 #include "imageio/layout.h"
 
@@ -44,11 +46,33 @@ void installHandlers() {
     });
 }
 
-// The only schemes we promise to decode; the rest would fail or, on the row-by-row path,
-// silently produce garbage rows.
+// The schemes this build of the library decodes. Asking it rather than keeping a list of our
+// own follows the library as it gains codecs, and refuses the ones a build lacks before any
+// memory is taken for them.
 bool readableCompression(uint16_t compression) {
-    return compression == COMPRESSION_NONE || compression == COMPRESSION_PACKBITS ||
-           compression == COMPRESSION_THUNDERSCAN || compression == COMPRESSION_NEXT;
+    return TIFFIsCODECConfigured(compression) != 0;
+}
+
+// The most bytes that one stored byte can decode to, where a scheme bounds it; 0 where none
+// does. PackBits makes at most 128 bytes of 2 (stored data and ThunderScan's 63 pixels of 4
+// bits in a byte give less); Deflate at most a 258-byte match for two bits of code; LZW at most
+// a 4096-byte string for a code of at least 9 bits. NeXT fills a row with one code, the fax
+// codes a white row with one bit, and JPEG, ZSTD, LZMA, WebP and the rest describe a plain area
+// of any size in a few bytes.
+double densestExpansion(uint16_t compression) {
+    switch (compression) {
+        case COMPRESSION_NONE:
+        case COMPRESSION_PACKBITS:
+        case COMPRESSION_THUNDERSCAN:
+            return 128.0;
+        case COMPRESSION_ADOBE_DEFLATE:
+        case COMPRESSION_DEFLATE:
+            return 1032.0;
+        case COMPRESSION_LZW:
+            return 4096.0;
+        default:
+            return 0.0;
+    }
 }
 
 uint8_t* allocateBuffer(int64_t size) {
@@ -157,27 +181,59 @@ void rotateSamples(uint8_t* row, int count, int bitsPerPixel, bool lastToFront) 
     }
 }
 
-// The RGBA reader's one decode buffer: a strip or a tile, for separate planes one per plane
-// it uses (at most four). Sizes past any machine are cut to a value that still adds safely.
-int64_t rgbaReaderBufferSize(TIFF* tif, uint16_t planar) {
-    constexpr uint64_t kBeyondAnyMachine = uint64_t{1} << 60;
+// A decoded strip or tile (of one plane, when they are separate). Sizes past any machine are
+// cut to a value that still multiplies and adds safely.
+int64_t decodedUnitSize(TIFF* tif) {
+    constexpr uint64_t kBeyondAnyMachine = uint64_t{1} << 56;
     const uint64_t unit = TIFFIsTiled(tif) ? TIFFTileSize64(tif) : TIFFStripSize64(tif);
-    const uint64_t planes = planar == PLANARCONFIG_SEPARATE ? 4 : 1;
-    return static_cast<int64_t>(std::min(unit, kBeyondAnyMachine) * planes);
+    return static_cast<int64_t>(std::min(unit, kBeyondAnyMachine));
 }
 
-// PackBits, the densest of the schemes we decode that has a bound, makes at most 128 bytes
-// of 2. A file holding less than 1/128 of the sample bytes it claims cannot be the image it
-// describes. (NeXT is left out: one short code fills a row of any width.) Tiles are stored
-// whole, also where they reach past the image.
+// The RGBA reader's one decode buffer: a strip or a tile, for separate planes one per plane
+// it uses (at most four).
+int64_t rgbaReaderBufferSize(TIFF* tif, uint16_t planar) {
+    return decodedUnitSize(tif) * (planar == PLANARCONFIG_SEPARATE ? 4 : 1);
+}
+
+// What the codec itself holds while decoding. Stored data, run lengths, the fax codes, LZW,
+// Deflate, ZSTD, LZMA and JPEG work through a strip a little at a time; WebP, LERC, JBIG,
+// PixarLog, LogLuv and old-style JPEG decode a whole strip or tile into buffers of their own
+// (WebP, the hungriest, was measured at 2.4 times the decoded strip). A scheme the library
+// gains later is counted with the hungry ones until it is known better.
+int64_t codecBufferSize(TIFF* tif, uint16_t compression) {
+    switch (compression) {
+        case COMPRESSION_NONE:
+        case COMPRESSION_PACKBITS:
+        case COMPRESSION_THUNDERSCAN:
+        case COMPRESSION_NEXT:
+        case COMPRESSION_CCITTRLE:
+        case COMPRESSION_CCITTRLEW:
+        case COMPRESSION_CCITTFAX3:
+        case COMPRESSION_CCITTFAX4:
+        case COMPRESSION_LZW:
+        case COMPRESSION_ADOBE_DEFLATE:
+        case COMPRESSION_DEFLATE:
+        case COMPRESSION_ZSTD:
+        case COMPRESSION_LZMA:
+        case COMPRESSION_JPEG:
+            return 0;
+        default:
+            return 3 * decodedUnitSize(tif);
+    }
+}
+
+// A file holding less than its scheme's densest expansion allows for the sample bytes it
+// claims cannot be the image it describes. Tiles are stored whole, also where they reach past
+// the image.
 bool claimsMoreThanFileHolds(TIFF* tif, uint16_t compression, uint32_t height) {
-    if (compression == COMPRESSION_NEXT)
+    const double expansion = densestExpansion(compression);
+    if (expansion == 0.0)
         return false;
     const uint64_t fileBytes = TIFFGetSizeProc(tif)(TIFFClientdata(tif));
     const double claimed = TIFFIsTiled(tif) != 0
                                ? static_cast<double>(TIFFTileSize64(tif)) * TIFFNumberOfTiles(tif)
                                : static_cast<double>(TIFFRasterScanlineSize64(tif)) * height;
-    return claimed > 128.0 * static_cast<double>(fileBytes);
+    return claimed > expansion * static_cast<double>(fileBytes);
 }
 
 int failRead(Image* image) {
@@ -219,42 +275,112 @@ int readRGBA(Image& image, TIFF* tif, const Stored& stored) {
     return 0;
 }
 
-bool setTags(TIFF* tif, const Image& image) {
-    const auto bitsPerSample = static_cast<uint16_t>(image.bitsPerPixel >= 48 ? 16 : 8);
-    const auto samples =
-        static_cast<uint16_t>(image.bitsPerPixel == 24 || image.bitsPerPixel == 48 ? 3 : 4);
+// How a file is written. 8-bit PackBits in one strip, fed a row at a time, is the file this
+// program has always written, and stays byte for byte that file.
+struct Encoding {
+    uint16_t compression = COMPRESSION_PACKBITS;
+    uint16_t predictor = PREDICTOR_NONE;
+    bool oneStrip = true;
+};
+
+// The encoding a TiffCompression asks for at the image's depth; false for values it does not
+// have. Deflate and LZW store differences to the left neighbour, which in photographs are
+// small numbers they compress far better than the levels themselves.
+bool chooseEncoding(int choice, bool deep, Encoding& encoding) {
+    switch (choice) {
+        case TIFF_COMPRESSION_DEFAULT:
+            return chooseEncoding(deep ? TIFF_COMPRESSION_DEFLATE : TIFF_COMPRESSION_PACKBITS, deep,
+                                  encoding);
+        case TIFF_COMPRESSION_PACKBITS:
+            encoding = {COMPRESSION_PACKBITS, PREDICTOR_NONE, !deep};
+            return true;
+        case TIFF_COMPRESSION_DEFLATE:
+            encoding = {COMPRESSION_ADOBE_DEFLATE, PREDICTOR_HORIZONTAL, false};
+            return true;
+        case TIFF_COMPRESSION_LZW:
+            encoding = {COMPRESSION_LZW, PREDICTOR_HORIZONTAL, false};
+            return true;
+        case TIFF_COMPRESSION_NONE:
+            encoding = {COMPRESSION_NONE, PREDICTOR_NONE, false};
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool deepLayout(const Image& image) {
+    return image.bitsPerPixel >= 48;
+}
+
+// 16 bits are always written as three samples: the filler of the 64-bit layout is not alpha.
+// 8 bits keep the fourth sample of the 32-bit layout, as they always have.
+uint16_t storedSamples(const Image& image) {
+    return static_cast<uint16_t>(deepLayout(image) || image.bitsPerPixel == 24 ? 3 : 4);
+}
+
+// Strips of the size the library recommends (about 8 KB, at least a row) keep its buffers
+// small, and cost Deflate half a percent against strips of a megabyte.
+bool setTags(TIFF* tif, const Image& image, const Encoding& encoding, uint32_t& rowsPerStrip) {
+    const auto bitsPerSample = static_cast<uint16_t>(deepLayout(image) ? 16 : 8);
     const auto width = static_cast<uint32_t>(image.width);
     const auto height = static_cast<uint32_t>(image.height);
     // No ExtraSamples and no resolution: readers get exactly these fields.
-    return TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, width) == 1 &&
-           TIFFSetField(tif, TIFFTAG_IMAGELENGTH, height) == 1 &&
-           TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, bitsPerSample) == 1 &&
-           TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB) == 1 &&
-           TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) == 1 &&
-           TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, samples) == 1 &&
-           TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_PACKBITS) == 1 &&
-           TIFFSetField(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT) == 1 &&
-           TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, height) == 1;
+    const bool set = TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, width) == 1 &&
+                     TIFFSetField(tif, TIFFTAG_IMAGELENGTH, height) == 1 &&
+                     TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, bitsPerSample) == 1 &&
+                     TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB) == 1 &&
+                     TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) == 1 &&
+                     TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, storedSamples(image)) == 1 &&
+                     TIFFSetField(tif, TIFFTAG_COMPRESSION, encoding.compression) == 1 &&
+                     TIFFSetField(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT) == 1;
+    // The predictor belongs to the codec, so it is set after the compression.
+    if (!set || (encoding.predictor != PREDICTOR_NONE &&
+                 TIFFSetField(tif, TIFFTAG_PREDICTOR, encoding.predictor) != 1)) {
+        return false;
+    }
+    rowsPerStrip = encoding.oneStrip ? height : std::min(TIFFDefaultStripSize(tif, 0), height);
+    return TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, rowsPerStrip) == 1;
 }
 
-int writeRows(TIFF* tif, const Image& image) {
-    const int64_t size =
-        std::max(static_cast<int64_t>(TIFFScanlineSize64(tif)), image.bytesPerLine);
-    uint8_t* row = allocateBuffer(size);
-    if (row == nullptr) {
+// One row of our pixels as the file stores it: 24 and 48 bits as they are, 32 bits with the
+// filler moved behind blue, 64 bits without the filler.
+void storeRow(const Image& image, const uint8_t* from, uint8_t* to) {
+    if (image.bitsPerPixel == 64) {
+        for (int32_t x = 0; x < image.width; ++x)
+            std::memcpy(to + x * int64_t{6}, from + x * int64_t{8} + 2, 6);
+        return;
+    }
+    std::memcpy(to, from, static_cast<size_t>(int64_t{image.width} * (image.bitsPerPixel / 8)));
+    argbToRgbaRow(to, image.width, image.bitsPerPixel);
+}
+
+// One strip is fed to the library a row at a time; several strips are handed over whole,
+// which lets the library compress each in one call (with libdeflate, when it has it, several
+// times faster than zlib's stream).
+int writeRows(TIFF* tif, const Image& image, bool oneStrip, uint32_t rowsPerStrip) {
+    const auto line = static_cast<int64_t>(TIFFScanlineSize64(tif));
+    const int64_t rows = oneStrip ? 1 : rowsPerStrip;
+    uint8_t* buffer = line > 0 ? allocateBuffer(line * rows) : nullptr;
+    if (buffer == nullptr) {
         reportError("Not enough memory");
         return -1;
     }
     const uint8_t* pixels = pixelData(image);
     int result = 0;
     for (int32_t y = 0; y < image.height && result == 0; ++y) {
-        std::memcpy(row, pixels + y * image.bytesPerLine, static_cast<size_t>(image.bytesPerLine));
-        argbToRgbaRow(row, image.width, image.bitsPerPixel);
-        if (TIFFWriteScanline(tif, row, static_cast<uint32_t>(y), 0) < 0)
-            result = -1;
+        const int64_t inStrip = oneStrip ? 0 : y % rowsPerStrip;
+        storeRow(image, pixels + y * image.bytesPerLine, buffer + inStrip * line);
+        if (oneStrip) {
+            if (TIFFWriteScanline(tif, buffer, static_cast<uint32_t>(y), 0) < 0)
+                result = -1;
+        } else if (inStrip + 1 == rows || y + 1 == image.height) {
+            const auto strip = static_cast<uint32_t>(y / rowsPerStrip);
+            if (TIFFWriteEncodedStrip(tif, strip, buffer, (inStrip + 1) * line) < 0)
+                result = -1;
+        }
     }
-    std::free(row);
-    // The strip and the directory reach the disk here; a failure would leave a truncated
+    std::free(buffer);
+    // The strips and the directory reach the disk here; a failure would leave a truncated
     // file that the save dispatch must not rename over a good one.
     if (result == 0 && TIFFFlush(tif) != 1)
         result = -1;
@@ -294,7 +420,7 @@ int readTIFFData(Image* image, TIFF* tif) {
     if (image == nullptr || tif == nullptr)
         return -1;
     installHandlers();
-    const Stored stored = storedLayout(tif);
+    initImage(*image);
     uint16_t photometric = 0;
     uint16_t compression = COMPRESSION_NONE;
     uint16_t sampleFormat = SAMPLEFORMAT_UINT;
@@ -302,17 +428,24 @@ int readTIFFData(Image* image, TIFF* tif) {
     const bool hasPhotometric = TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric) == 1;
     TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
     TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLEFORMAT, &sampleFormat);
+    if (!readableCompression(compression))
+        return failRead(image);
+    // JPEG keeps colour as YCbCr, mostly with its chroma subsampled. Asked before the sizes are
+    // taken, libjpeg hands out full rows of RGB instead (as the RGBA reader would ask), and
+    // the scanline and strip sizes below are those of RGB.
+    const bool jpegYCbCr = hasPhotometric && photometric == PHOTOMETRIC_YCBCR &&
+                           compression == COMPRESSION_JPEG &&
+                           TIFFSetField(tif, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB) == 1;
+    const Stored stored = storedLayout(tif);
     const uint16_t bitsPerSample = stored.bitsPerSample;
 
-    initImage(*image);
     // Separate planes of other depths or sample counts keep going to the RGBA reader, which
     // has always read them; interleaved RGB that the rows cannot hold is refused.
     const bool wholeSamples =
         (bitsPerSample == 8 || bitsPerSample == 16) && (stored.samples == 3 || stored.samples == 4);
-    const bool rowByRow =
-        hasPhotometric && photometric == PHOTOMETRIC_RGB && (stored.contiguous() || wholeSamples);
-    if (!readableCompression(compression))
-        return failRead(image);
+    const bool rgb =
+        hasPhotometric && (photometric == PHOTOMETRIC_RGB || (jpegYCbCr && stored.contiguous()));
+    const bool rowByRow = rgb && (stored.contiguous() || wholeSamples);
     // Floating-point or signed samples taken for unsigned integers are noise, on either path.
     if (sampleFormat != SAMPLEFORMAT_UINT)
         return failRead(image);
@@ -339,13 +472,15 @@ int readTIFFData(Image* image, TIFF* tif) {
     image->dataSize = image->bytesPerLine * image->height;
     // The RGBA reader decodes a strip or tile at a time into a buffer of its own, which for a
     // file in one strip with wide samples (16 bits, extra samples) outgrows our pixels, and
-    // needs a second raster when the rows must be moved. Both are asked for together with the
-    // pixels, so that they cannot be what exhausts the machine. The row-by-row path asks for
-    // its scanline or tile (its size held to the file's by the check above) on its own.
+    // needs a second raster when the rows must be moved; some codecs keep a decoded strip or
+    // tile of their own on either path. All of it is asked for together with the pixels, so
+    // that it cannot be what exhausts the machine. The row-by-row path asks for its scanline
+    // or tile on its own.
     const int64_t decoderBytes =
-        rowByRow ? 0
-                 : rgbaReaderBufferSize(tif, stored.planar) +
-                       (stored.orientation != ORIENTATION_TOPLEFT ? image->dataSize : 0);
+        codecBufferSize(tif, compression) +
+        (rowByRow ? 0
+                  : rgbaReaderBufferSize(tif, stored.planar) +
+                        (stored.orientation != ORIENTATION_TOPLEFT ? image->dataSize : 0));
     image->pixels = allocImagePixels(*image, true, decoderBytes);
     if (image->pixels == nullptr) {
         reportError("Not enough memory");
@@ -439,13 +574,14 @@ int readTIFFScanlines(Image& image, TIFF* tif) {
     return 0;
 }
 
-int writeTIFF(const Image& image, const char* path) {
+int writeTIFF(const Image& image, const char* path, int compression) {
     std::string fullPath;
     if (getFullPath(path, fullPath) != 0) {
         reportError("Could not get filename");
         return -1;
     }
-    if (!writableLayout(image)) {
+    Encoding encoding;
+    if (!writableLayout(image) || !chooseEncoding(compression, deepLayout(image), encoding)) {
         reportError("Could not write TIFF-file");
         return -1;
     }
@@ -456,11 +592,12 @@ int writeTIFF(const Image& image, const char* path) {
         return -1;
     }
     int result = 0;
-    if (!setTags(tif, image)) {
+    uint32_t rowsPerStrip = 0;
+    if (!setTags(tif, image, encoding, rowsPerStrip)) {
         reportError("Could not write TIFF-file");
         result = -1;
     } else {
-        result = writeRows(tif, image);
+        result = writeRows(tif, image, encoding.oneStrip, rowsPerStrip);
     }
     TIFFClose(tif);
     return result;

@@ -69,9 +69,10 @@ TEST(CommandLine, SwitchesFillTheOptionsAndBadValuesAreUsageErrors) {
     // No inputs, no output; then each switch given a valid output and input, so that only the
     // switch is wrong.
     Words bad{"-o o.jpg", "a.jpg", "-o"};
-    for (const char* words : {"--frobnicate", "-m median", "-d 0", "-d -1", "-d nan", "-d inf",
-                              "-d 2x", "-g 0.19", "-g 10.01", "--low 256", "--high -1",
-                              "--low 12.5", "-q 0", "-q 101", "--dark-opacity 1.5", "--quiet=yes"})
+    for (const char* words :
+         {"--frobnicate", "-m median", "-d 0", "-d -1", "-d nan", "-d inf", "-d 2x", "-g 0.19",
+          "-g 10.01", "--low 256", "--high -1", "--low 12.5", "-q 0", "-q 101",
+          "--dark-opacity 1.5", "--quiet=yes", "--depth 12", "--depth", "--tiff-compression zip"})
         bad.push_back(words + std::string(" -o o.jpg a.jpg"));
     for (const std::string& line : bad) {
         CliRequest fresh;
@@ -250,6 +251,7 @@ TEST_F(CliRun, EveryRunEndsWithItsStatusErrorsAndOutput) {
     writeFile("q.ini", std::string("[General]\r\ncombine_mode=3\r\nlow_pass_threshold=0\r\n"));
     writeFile("dark.ini", std::string("[General]\nuseNoiseReduction=1\ndarkFrameFile=a.bmp\n"));
     writeFile("gamma.ini", std::string("[General]\npresetGammaCurve=5\n"));
+    writeFile("deep.ini", std::string("[General]\noutputDepth=16\n"));
     // The reader turns what is no finite number into 0 (SettingsFile.HostileValues...).
     for (const std::string divisor : {"0", "-1", "2"})
         writeFile("mix" + divisor + ".ini", "[General]\ncombine_mode=2\nDivisor=" + divisor + "\n");
@@ -272,6 +274,8 @@ TEST_F(CliRun, EveryRunEndsWithItsStatusErrorsAndOutput) {
         "quorvane-cli: invalid divisor in the settings file: expected "
         "a finite number greater than 0" +
         usage;
+    const std::string depth16 =
+        "quorvane-cli: 16-bit output needs a TIFF or PNG file (.tif, .tiff or .png)";
     const std::string isInput = "The output file is one of the input images\n";
     const std::string noDark = "readBMP, could not open file\nProblem loading dark-frame: ",
                       badDark = "Dark frame image can not be combined with input images -- ";
@@ -307,11 +311,14 @@ TEST_F(CliRun, EveryRunEndsWithItsStatusErrorsAndOutput) {
         {"--settings mix-1.ini -o out.bmp a.bmp", 2, {}, badDivisor},
         {"--settings mix0.ini -m stack" + ab, 0, stacked, ""},
         {"--settings mix2.ini" + ab, 0, one(expectedResult({first, second}, 2, 2)), ""},
-        {"-o out.png a.bmp", 2, {}, unsupported},
-        {"-o out.jpeg a.bmp",
+        {"-o out.gif a.bmp", 2, {}, unsupported},
+        {"-o out.jpgx a.bmp",
          2,
          {},
-         "File (out.jpeg) must have extension JPG, PNG, TIF or BMP\n" + unsupported},
+         "File (out.jpgx) must have extension JPG, PNG, TIF or BMP\n" + unsupported},
+        // 16 bits only where the format holds them, whether asked on the line or in settings.
+        {"--depth 16 -o out.jpg a.bmp", 2, {}, depth16 + usage},
+        {"--settings deep.ini -o out.bmp a.bmp", 2, {}, depth16 + usage},
         {"-m nope -o out.bmp a.bmp", 2, {}, badMode + usage},
         {"--settings missing.ini -o out.bmp a.bmp",
          2,

@@ -26,7 +26,9 @@ TEST_F(FormatTest, ExtensionSelectsFormatAndRefusalsTouchNothing) {
     } cases[] = {
         {"IMAGE.JPG", FORMAT_JPEG, false},     {"scan.tIf", FORMAT_TIFF, false},
         {"shot.Bmp", FORMAT_BMP, false},       {"image.png", FORMAT_PNG, false},
-        {"image.gif", FORMAT_INVALID, false},  {"image.jpeg", FORMAT_INVALID, true},
+        {"image.gif", FORMAT_INVALID, false},  {"image.jpgx", FORMAT_INVALID, true},
+        {"x.jpeg", FORMAT_JPEG, false},        {"X.JPE", FORMAT_JPEG, false},
+        {"x.TiFf", FORMAT_TIFF, false},        {"x.PNG", FORMAT_PNG, false},
         {"image", FORMAT_INVALID, true},       {"image.", FORMAT_INVALID, true},
         {"a.old/image", FORMAT_INVALID, true}, {"a.b/c", FORMAT_INVALID, false},
     };
@@ -38,7 +40,7 @@ TEST_F(FormatTest, ExtensionSelectsFormatAndRefusalsTouchNothing) {
         capture.clear();
         EXPECT_EQ(getImageFormat(target.c_str()), test.format);
         EXPECT_EQ(capture.errors(), named);
-        if (test.format != FORMAT_INVALID && test.format != FORMAT_PNG) {
+        if (test.format != FORMAT_INVALID) {
             EXPECT_EQ(checkOutputFormat(target.c_str()), 0);
             continue;
         }
@@ -55,6 +57,26 @@ TEST_F(FormatTest, ExtensionSelectsFormatAndRefusalsTouchNothing) {
         EXPECT_EQ(capture.errors(), expected);
     }
     EXPECT_TRUE(dir.list().empty());
+}
+
+TEST(OutputDepth, SixteenBitsOnlyWhereTheFormatHoldsThem) {
+    const std::string refused = "16-bit output needs a TIFF or PNG file (.tif, .tiff or .png)";
+    const struct {
+        const char* name;
+        int depth;
+        std::string problem;
+    } cases[] = {
+        {"a.jpg", 8, ""},       {"a.bmp", 8, ""},
+        {"a.TIF", 16, ""},      {"a.tiff", 16, ""},
+        {"d.x/a.png", 16, ""},  {"a.jpg", 16, refused},
+        {"a.bmp", 16, refused}, {"a.jpeg", 16, refused},
+        {"png", 16, refused},   {"a.png", 12, "the output depth must be 8 or 16 bits"},
+    };
+    for (const auto& c : cases) {
+        MessageCapture quiet;
+        EXPECT_EQ(outputDepthProblem(c.name, c.depth), c.problem) << c.name << " " << c.depth;
+        EXPECT_TRUE(quiet.errors().empty());
+    }
 }
 
 // A replaced file's permissions, refused writes that keep the old file and no temporary file

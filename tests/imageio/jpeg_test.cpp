@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <deque>
 #include <string>
+#include <tuple>
 
 #include "imageio/codec_fixtures.h"
 
@@ -22,23 +24,50 @@ class Jpeg : public FileTest {
     static int shell(const std::string& command) { return std::system(command.c_str()); }
 };
 
-TEST_F(Jpeg, DecodesExactlyLikeDjpegBaselineAndProgressive) {
+// Our decode equals the reference decoders': djpeg -rgb for colour and greyscale (baseline and
+// progressive), ImageMagick for its CMYK file (YCCK), the same samples marked plain CMYK, and with
+// Adobe's marker removed (still taken as stored inverted, as ImageMagick does).
+TEST_F(Jpeg, DecodesExactlyLikeTheReferenceDecoders) {
     const int width = 37, height = 23;
-    const std::string path = dir.file("colour.jpg"), ppm = dir.file("colour.ppm");
-    OwnedImage& source = painted(width, height, 24);
-    for (int progressive : {0, 1}) {
-        SCOPED_TRACE(progressive);
-        ASSERT_EQ(writeJPEG(source.image, path.c_str(), 90, progressive), 0);
-        // djpeg's binary PPM ends with the packed RGB samples.
-        ASSERT_EQ(shell("djpeg -ppm -outfile '" + ppm + "' '" + path + "'"), 0);
-        const Bytes ppmFile = readFile(ppm);
-        ASSERT_GT(ppmFile.size(), 3u * width * height);
+    const Bytes rgb = pattern(width, height, 3);
+    writeFile(dir.file("in.ppm"), "P6 37 23 255\n" + std::string(rgb.begin(), rgb.end()));
+    const std::string path = dir.file("f.jpg"), ref = dir.file("ref"), jpg = " '" + path + "'",
+                      in = " '" + dir.file("in.ppm") + "'",
+                      djpeg = "djpeg -rgb -pnm -outfile '" + ref + "'" + jpg,
+                      magick = "convert" + jpg + " -depth 8 'rgb:" + ref + "'",
+                      cjpeg = "cjpeg -outfile" + jpg,
+                      cmyk = "convert" + in + " -colorspace CMYK" + jpg;
+    const struct {
+        std::string make, reference;
+        int transform = -1;  // what Adobe's marker is made to say: 0 CMYK, 2 YCCK, 3 removed
+    } rows[] = {{cjpeg + in, djpeg},
+                {cjpeg + " -progressive" + in, djpeg},
+                {cjpeg + " -grayscale" + in, djpeg},
+                {cjpeg + " -grayscale -progressive" + in, djpeg},
+                {cmyk, magick, 2},
+                {cmyk, magick, 0},
+                {cmyk, magick, 3}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.make + " " + std::to_string(row.transform));
+        ASSERT_EQ(shell(row.make), 0);
+        Bytes file = readFile(path);
+        const std::string tag = "Adobe";
+        const auto adobe = std::search(file.begin(), file.end(), tag.begin(), tag.end());
+        if (row.transform >= 0) {
+            ASSERT_EQ(file.end() - adobe > 11 ? adobe[11] : -1, 2);  // ImageMagick writes YCCK
+            if (row.transform == 3)
+                file.erase(adobe - 4, adobe + 12);
+            else
+                adobe[11] = uint8_t(row.transform);
+        }
+        writeFile(path, file);
+        ASSERT_EQ(shell(row.reference), 0);
+        const Bytes reference = readFile(ref);
+        ASSERT_GE(reference.size(), 3u * width * height);
         OwnedImage loaded;
         ASSERT_EQ(readJPEG(loaded.image, path.c_str()), 0);
-        EXPECT_EQ(loaded.image.width, width);
-        EXPECT_EQ(loaded.image.bitsPerPixel, 32);
         EXPECT_EQ(loaded.bytes(),
-                  withFiller(Bytes(ppmFile.end() - 3 * width * height, ppmFile.end())));
+                  withFiller(Bytes(reference.end() - 3 * width * height, reference.end())));
     }
     EXPECT_TRUE(capture.errors().empty());
 }
@@ -84,8 +113,20 @@ TEST_F(Jpeg, FailedReadsAndAllocationsAreReported) {
     EXPECT_EQ(loaded.image.pixels, nullptr);
     EXPECT_EQ(writeJPEG(image.image, dir.file("out.jpg").c_str(), 90, 0), -1);
     EXPECT_EQ(readJPEG(loaded.image, dir.file("missing.jpg").c_str()), -1);
-    EXPECT_EQ(capture.errors(), Messages({"Not enough memory", "Not enough memory",
-                                          "can't open " + dir.file("missing.jpg")}));
+    // Two components, neither grey nor colour: the last one dropped from frame and scan headers.
+    Bytes two = readFile(good);
+    for (const auto& [marker, count, size] : {std::tuple(0xC0, 9, 3), std::tuple(0xDA, 4, 2)}) {
+        const uint8_t code[] = {0xFF, uint8_t(marker)};
+        const auto at = std::search(two.begin(), two.end(), code, code + 2);
+        at[3] = uint8_t(at[3] - size);  // length
+        at[count] = uint8_t(at[count] - 1);
+        two.erase(at + count + 1 + 2 * size, at + count + 1 + 3 * size);
+    }
+    writeFile(dir.file("two.jpg"), two);
+    EXPECT_EQ(readJPEG(loaded.image, dir.file("two.jpg").c_str()), -1);
+    EXPECT_EQ(capture.errors(),
+              Messages({"Not enough memory", "Not enough memory",
+                        "can't open " + dir.file("missing.jpg"), "Image must be rgb"}));
 }
 
 // Decoding may land in memory a previous frame of the same size has just given back, which is

@@ -3,13 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <set>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include <tiffio.h>
 
+#include "engine/options.h"
 #include "imageio/codec_fixtures.h"
 
 namespace {
@@ -21,6 +24,7 @@ constexpr int kNoPhotometric = -1;
 struct Layout {
     int samples, bits, photometric, planar, orientation;
     int tile;  // pixels square; 0: one strip
+    int compression = COMPRESSION_NONE;
 };
 
 // A file of the scanlines in data, plane after plane: one strip per plane, or tiles cut from
@@ -37,6 +41,7 @@ void writeTiff(const std::string& path, int width, int height, const Layout& l, 
         {TIFFTAG_ORIENTATION, l.orientation}, {tiled ? TIFFTAG_TILEWIDTH : 0, l.tile},
         {tiled ? TIFFTAG_TILELENGTH : TIFFTAG_ROWSPERSTRIP, tiled ? l.tile : height}};
     // clang-format on
+    TIFFSetField(tif, TIFFTAG_COMPRESSION, uint32_t(l.compression));
     for (const auto& [tag, value] : fields) {
         if (tag != 0 && value != kNoPhotometric)  // varargs: 16-bit fields arrive as int too
             TIFFSetField(tif, tag, uint32_t(value));
@@ -160,6 +165,125 @@ TEST_F(Tiff, ReadsEveryLayoutAsTheSamePicture) {
     EXPECT_TRUE(capture.errors().empty());
 }
 
+// Every compression the library decodes, on both paths (RGB row by row, grey and bilevel
+// through the RGBA reader), in strips and tiles: we decode what the uncompressed original
+// holds, or for lossy schemes what libtiff's tiff2rgba makes of the file. tiffcp compresses
+// and cuts, or only cuts what the library compressed where tiffcp has no switch.
+TEST_F(Tiff, DecodesEveryCompression) {
+    const int width = 37, height = 21, rgb8 = 1, rgb16 = 2, grey8 = 4, bilevel = 8, any = 15;
+    const struct {
+        const char* option;  // tiffcp -c
+        int compression, models;
+        bool lossy = false;
+    } schemes[] = {
+        {"lzw", COMPRESSION_LZW, any},
+        {"lzw:2", COMPRESSION_LZW, any - bilevel},
+        {"zip", COMPRESSION_ADOBE_DEFLATE, any},
+        {"zip:2", COMPRESSION_ADOBE_DEFLATE, any - bilevel},
+        {"", COMPRESSION_DEFLATE, any - bilevel},
+        {"zstd", COMPRESSION_ZSTD, any},
+        {"lzma", COMPRESSION_LZMA, any},
+        {"lerc", COMPRESSION_LERC, any - bilevel},
+        {"webp:p100", COMPRESSION_WEBP, rgb8},  // lossless
+        {"webp", COMPRESSION_WEBP, rgb8, true},
+        {"jpeg", COMPRESSION_JPEG, rgb8 | grey8, true},  // colour as subsampled YCbCr
+        {"jpeg:r", COMPRESSION_JPEG, rgb8, true},        // colour as RGB
+        {"g3:2d", COMPRESSION_CCITTFAX3, bilevel},
+        {"g4", COMPRESSION_CCITTFAX4, bilevel},
+        {"", COMPRESSION_CCITTRLE, bilevel},
+    };
+    const struct {
+        int model, samples, bits, photometric;
+    } models[] = {{rgb8, 3, 8, PHOTOMETRIC_RGB},
+                  {rgb16, 3, 16, PHOTOMETRIC_RGB},
+                  {grey8, 1, 8, PHOTOMETRIC_MINISBLACK},
+                  {bilevel, 1, 1, PHOTOMETRIC_MINISBLACK}};
+    const std::string original = dir.file("original.tif"), path = dir.file("compressed.tif"),
+                      source = dir.file("source.tif"), rgba = dir.file("rgba.tif");
+    const auto shell = [](const std::string& command) {
+        return std::system((command + " 2>/dev/null").c_str());
+    };
+    for (const auto& m : models) {
+        const int line = (width * m.samples * m.bits + 7) / 8;
+        Bytes data(size_t(line * height));
+        for (size_t i = 0; i < data.size(); ++i)
+            data[i] = uint8_t(sample16(int(i) % line, int(i) / line, 0) >> 8);
+        Layout layout{m.samples, m.bits, m.photometric, PLANARCONFIG_CONTIG, 1, 0};
+        writeTiff(original, width, height, layout, data);
+        OwnedImage expected;
+        ASSERT_EQ(readTIFF(expected.image, original.c_str()), 0);
+        for (const auto& scheme : schemes) {
+            for (const std::string how : {"-r 16", "-t -w 16 -l 16"}) {
+                if ((scheme.models & m.model) == 0)
+                    continue;
+                SCOPED_TRACE(testing::Message() << scheme.compression << " " << how << " "
+                                                << m.samples << "x" << m.bits);
+                const bool cut = *scheme.option == 0;
+                layout.compression = cut ? scheme.compression : COMPRESSION_NONE;
+                writeTiff(source, width, height, layout, data);
+                const std::string c = cut ? "" : std::string(" -c ") + scheme.option;
+                ASSERT_EQ(shell("tiffcp " + how + c + " '" + source + "' '" + path + "'"), 0);
+                OwnedImage loaded, decoded;
+                ASSERT_EQ(readTIFF(loaded.image, path.c_str()), 0);
+                if (scheme.lossy) {
+                    ASSERT_EQ(shell("tiff2rgba -n -c none '" + path + "' '" + rgba + "'"), 0);
+                    ASSERT_EQ(readTIFF(decoded.image, rgba.c_str()), 0);
+                }
+                EXPECT_EQ(loaded.bytes(), (scheme.lossy ? decoded : expected).bytes());
+            }
+        }
+    }
+    EXPECT_TRUE(capture.errors().empty());
+}
+
+// A strip or tile of 300 bytes claiming 60000 x 60000 RGB is refused before memory is taken
+// for it: past Deflate's and LZW's densest expansion at once, otherwise by the memory check
+// (4 x 60000^2 bytes of pixels; WebP's own buffers counted as 3 x 3 x 60000^2 more); so is a
+// tile beyond the machine for a tiny image.
+TEST_F(Tiff, RefusesHugeCompressedClaimsBeforeTakingTheMemory) {
+    const auto tooBig = [](long kilobytes) {
+        return Messages{"Error allocating " + std::to_string(kilobytes) + " KB of memory",
+                        "Not enough memory"};
+    };
+    const struct {
+        int compression;
+        uint32_t side, tile;  // tile: pixels square; 0: one strip
+        Messages errors;
+    } cases[] = {
+        {COMPRESSION_ADOBE_DEFLATE, 60000, 0, {"Could not read tiff-data"}},
+        {COMPRESSION_LZW, 60000, 60000, {"Could not read tiff-data"}},
+        {COMPRESSION_ZSTD, 60000, 0, tooBig(14062500)},
+        {COMPRESSION_WEBP, 60000, 0, tooBig(45703125)},
+        {COMPRESSION_ZSTD, 16, 16384, {"Not enough memory"}},
+    };
+    const std::string path = dir.file("claims.tif");
+    setAllocationFilter([](int64_t size) { return size <= 200'000'000; });
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.compression << " " << c.side << " " << c.tile);
+        TIFF* tif = TIFFOpen(path.c_str(), "w");
+        const uint32_t unit = c.tile != 0 ? c.tile : c.side;
+        // clang-format off
+        const std::pair<uint32_t, uint32_t> fields[] = {
+            {TIFFTAG_IMAGEWIDTH, c.side}, {TIFFTAG_IMAGELENGTH, c.side}, {TIFFTAG_BITSPERSAMPLE, 8},
+            {TIFFTAG_SAMPLESPERPIXEL, 3}, {TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB},
+            {TIFFTAG_COMPRESSION, c.compression},
+            {c.tile != 0 ? TIFFTAG_TILEWIDTH : TIFFTAG_ROWSPERSTRIP, unit},
+            {c.tile != 0 ? TIFFTAG_TILELENGTH : TIFFTAG_ROWSPERSTRIP, unit}};
+        // clang-format on
+        for (const auto& [tag, value] : fields)
+            TIFFSetField(tif, tag, value);
+        Bytes junk(300);
+        EXPECT_EQ((c.tile != 0 ? TIFFWriteRawTile : TIFFWriteRawStrip)(tif, 0, junk.data(), 300),
+                  300);
+        TIFFClose(tif);
+        capture.clear();
+        OwnedImage loaded;
+        EXPECT_EQ(readTIFF(loaded.image, path.c_str()), -1);
+        EXPECT_EQ(loaded.image.pixels, nullptr);
+        EXPECT_EQ(capture.errors(), c.errors);
+    }
+}
+
 // Tag numbers of the first directory, straight from the file (written in host order).
 std::set<int> directoryTags(const Bytes& file) {
     std::set<int> tags;
@@ -174,42 +298,72 @@ std::set<int> directoryTags(const Bytes& file) {
     return tags;
 }
 
-// 24 and 48 bits come back with the filler added; 32 and 64 come back byte for byte.
-TEST_F(Tiff, WritesPackBitsWithExactTagsAndRoundTrips) {
+// Each compression at each depth: the tags tiffinfo reads, PackBits in one strip at 8 bits
+// and strips of about 8 KB (here a row) otherwise, and the samples back as written: 24 and 48
+// bits with the filler added, 32 bits byte for byte, 64 bits with a full filler. 8-bit
+// PackBits is byte for byte the file written before there was a choice: the FNV-1a hashes of
+// those files (libtiff 4.5.0).
+TEST_F(Tiff, WritesEveryCompressionWithExactTagsAndRoundTrips) {
     const std::string path = dir.file("out.tif");
-    for (int bits : {24, 32, 48, 64}) {
-        SCOPED_TRACE(bits);
-        OwnedImage source(9, 5, bits);
+    const struct {
+        int choice;
+        std::string at8, at16;
+    } choices[] = {{TIFF_COMPRESSION_DEFAULT, "PackBits", "AdobeDeflate"},
+                   {TIFF_COMPRESSION_PACKBITS, "PackBits", "PackBits"},
+                   {TIFF_COMPRESSION_DEFLATE, "AdobeDeflate", "AdobeDeflate"},
+                   {TIFF_COMPRESSION_LZW, "LZW", "LZW"},
+                   {TIFF_COMPRESSION_NONE, "None", "None"}};
+    const int width = 1501, height = 3;
+    for (const auto& [bits, hash] : {std::pair<int, uint64_t>{24, 0x1c37f45b2a763fd8},
+                                     {32, 0x2561f1532d9def65},
+                                     {48, 0},
+                                     {64, 0}}) {
+        OwnedImage source(width, height, bits);
         for (int64_t i = 0; i < source.image.dataSize; ++i)
             source.data()[i] = uint8_t(i * 37 / 5);
-        ASSERT_EQ(writeTIFF(source.image, path.c_str()), 0);
-
-        EXPECT_EQ(directoryTags(readFile(path)),
-                  (std::set<int>{256, 257, 258, 259, 262, 273, 274, 277, 278, 279, 284}));
-        TIFF* tif = TIFFOpen(path.c_str(), "r");
-        ASSERT_NE(tif, nullptr);
-        const std::pair<uint32_t, int> fields[] = {{TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB},
-                                                   {TIFFTAG_COMPRESSION, COMPRESSION_PACKBITS},
-                                                   {TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT}};
-        for (auto [tag, value] : fields) {
-            uint16_t actual = 0;
-            EXPECT_EQ(TIFFGetField(tif, tag, &actual), 1);
-            EXPECT_EQ(actual, value) << "tag " << tag;
-        }
-        EXPECT_EQ(TIFFNumberOfStrips(tif), 1u);
-        TIFFClose(tif);
-
-        OwnedImage loaded;
-        ASSERT_EQ(readTIFF(loaded.image, path.c_str()), 0);
-        EXPECT_EQ(loaded.image.bitsPerPixel, bits <= 32 ? 32 : 64);
+        // All but 32 bits get a full filler in front of the R G B written, 64 bits instead of
+        // the one they had.
         Bytes expected;
         const Bytes written = source.bytes();
-        for (size_t i = 0; i < written.size(); i += bits / 8) {
-            if (bits % 24 == 0)
-                expected.insert(expected.end(), bits / 24, 0xFF);
-            expected.insert(expected.end(), written.begin() + i, written.begin() + i + bits / 8);
+        const long pixel = bits / 8, rgb = bits >= 48 ? 6 : 3;
+        for (auto at = written.begin(); at != written.end(); at += pixel) {
+            if (bits != 32)
+                expected.insert(expected.end(), rgb / 3, 0xFF);
+            expected.insert(expected.end(), at + (bits != 32 ? pixel - rgb : 0), at + pixel);
         }
-        EXPECT_EQ(loaded.bytes(), expected);
+        for (const auto& c : choices) {
+            const bool deep = bits >= 48;
+            const std::string scheme = deep ? c.at16 : c.at8;
+            const bool predictor = scheme == "AdobeDeflate" || scheme == "LZW",
+                       oneStrip = !deep && scheme == "PackBits";
+            SCOPED_TRACE(testing::Message() << bits << " bits, " << scheme);
+            ASSERT_EQ(writeTIFF(source.image, path.c_str(), c.choice), 0);
+            std::system(("tiffinfo '" + path + "' > '" + path + ".txt' 2>/dev/null").c_str());
+            const auto info = readFile<std::string>(path + ".txt");
+            for (const std::string& line :
+                 {"Bits/Sample: " + std::to_string(deep ? 16 : 8),
+                  "Samples/Pixel: " + std::to_string(bits == 32 ? 4 : 3),
+                  "Compression Scheme: " + scheme,
+                  std::string("Photometric Interpretation: RGB color"),
+                  std::string("Orientation: row 0 top, col 0 lhs"),
+                  "Rows/Strip: " + std::to_string(oneStrip ? height : 1)}) {
+                EXPECT_NE(info.find("  " + line + "\n"), std::string::npos) << line << "\n" << info;
+            }
+            std::set<int> tags{256, 257, 258, 259, 262, 273, 274, 277, 278, 279, 284};
+            if (predictor)
+                tags.insert(317);  // horizontal differencing, as tiffinfo says
+            EXPECT_EQ(directoryTags(readFile(path)), tags);
+            EXPECT_EQ(predictor,
+                      info.find("Predictor: horizontal differencing") != std::string::npos);
+            uint64_t fnv = 0xcbf29ce484222325;
+            for (uint8_t byte : readFile(path))
+                fnv = (fnv ^ byte) * 0x100000001b3;
+            EXPECT_TRUE(!oneStrip || fnv == hash);
+            OwnedImage loaded;
+            ASSERT_EQ(readTIFF(loaded.image, path.c_str()), 0);
+            EXPECT_EQ(loaded.image.bitsPerPixel, deep ? 64 : 32);
+            EXPECT_EQ(loaded.bytes(), expected);
+        }
     }
     // Its own open failing: CliRun.OutputThatCannotBeWritten... (late.tif).
     EXPECT_TRUE(capture.errors().empty());
