@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <limits>
 #include <mutex>
+#include <span>
 #include <string_view>
 
 #include "engine/system.h"
@@ -31,6 +32,9 @@ struct SettingsKey {
     double ProgramOptions::*doubleField;
     int32_t ProgramOptions::*intField;
     std::string ProgramOptions::*textField;
+    // Set for the keys added after the first twelve: a value outside these reads as the
+    // default, and the default is not written, so a file from default use stays as it was.
+    std::span<const int32_t> choices = {};
 };
 
 constexpr SettingsKey doubleKey(const char* name, double ProgramOptions::*field) {
@@ -40,6 +44,15 @@ constexpr SettingsKey intKey(const char* name, int32_t ProgramOptions::*field,
                              ValueKind kind = ValueKind::Int) {
     return {name, kind, nullptr, field, nullptr};
 }
+constexpr SettingsKey choiceKey(const char* name, int32_t ProgramOptions::*field,
+                                std::span<const int32_t> choices) {
+    return {name, ValueKind::Int, nullptr, field, nullptr, choices};
+}
+
+constexpr int32_t kOutputDepths[] = {8, 16};
+constexpr int32_t kTiffCompressions[] = {TIFF_COMPRESSION_DEFAULT, TIFF_COMPRESSION_PACKBITS,
+                                         TIFF_COMPRESSION_DEFLATE, TIFF_COMPRESSION_LZW,
+                                         TIFF_COMPRESSION_NONE};
 
 // File order.
 const SettingsKey kKeys[] = {
@@ -57,7 +70,22 @@ const SettingsKey kKeys[] = {
     intKey("useNoiseReduction", &ProgramOptions::useNoiseReduction),
     {"darkFrameFile", ValueKind::Text, nullptr, nullptr, &ProgramOptions::darkFrameFile},
     doubleKey("darkFrameOpacity", &ProgramOptions::darkFrameOpacity),
+    choiceKey("outputDepth", &ProgramOptions::outputDepth, kOutputDepths),
+    choiceKey("tiffCompression", &ProgramOptions::tiffCompression, kTiffCompressions),
 };
+
+bool isChoiceKey(const SettingsKey& key) {
+    return !key.choices.empty();
+}
+
+const ProgramOptions& defaultOptions() {
+    static const ProgramOptions defaults = [] {
+        ProgramOptions options;
+        setDefaultOptions(options);
+        return options;
+    }();
+    return defaults;
+}
 
 // The C library's isspace in the "C" locale, which is what the conversions skip.
 bool isSpace(char c) {
@@ -153,6 +181,9 @@ void applySettings(const IniDocument& document, ProgramOptions& options) {
                 break;
             case ValueKind::Int:
                 options.*key.intField = parseInt(value);
+                if (isChoiceKey(key) && std::find(key.choices.begin(), key.choices.end(),
+                                                  options.*key.intField) == key.choices.end())
+                    options.*key.intField = defaultOptions().*key.intField;
                 break;
             case ValueKind::TruncatedInt:
                 options.*key.intField = truncateToInt(parseDouble(value));
@@ -167,6 +198,8 @@ void applySettings(const IniDocument& document, ProgramOptions& options) {
 IniDocument settingsDocument(const ProgramOptions& options) {
     IniDocument document;
     for (const SettingsKey& key : kKeys) {
+        if (isChoiceKey(key) && options.*key.intField == defaultOptions().*key.intField)
+            continue;
         std::string value;
         switch (key.kind) {
             case ValueKind::Double:

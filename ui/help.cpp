@@ -48,8 +48,10 @@ constexpr const char* kBuiltInHelp =
     "images and reducing noise simultaneously.\n"
     "\n"
     "Notes: All images must have exactly the same dimensions in order to be \n"
-    "combined.  Quorvane reads and writes JPEG, BMP and TIFF files.  Use a \n"
-    "file extenstion of \"jpg\", \"bmp\" or \"tif\" to specify an output format.";
+    "combined.  Quorvane reads and writes JPEG, BMP, TIFF and PNG files.  Use a \n"
+    "file extenstion of \"jpg\", \"bmp\", \"tif\" or \"png\" to specify an output \n"
+    "format (\"jpeg\" and \"tiff\" work too).  TIFF and PNG files can hold 16 bits \n"
+    "per sample: choose that under Tools > Output Options.";
 
 }  // namespace
 

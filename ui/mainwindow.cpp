@@ -120,6 +120,9 @@ void handleCommand(uintptr_t wParam) {
         case IDM_OPTIONS:
             dialogBox(IDD_OPTIONS, mainWindow, optionsDialogProc);
             break;
+        case IDM_OUTPUT_OPTIONS:
+            dialogBox(IDD_OUTPUT_OPTIONS, mainWindow, outputOptionsDialogProc);
+            break;
         case IDM_HELP:
             showHelp();
             break;

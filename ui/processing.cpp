@@ -114,6 +114,11 @@ void startProcessing(Window* window) {
     // Refuse what could only fail or destroy an input, before anything is loaded.
     if (checkOutputFormat(request->outputName.c_str()) != 0)
         return;
+    const std::string depthProblem = outputDepthProblem(request->outputName, options.outputDepth);
+    if (!depthProblem.empty()) {
+        messageBox(mainWindow, depthProblem, "Error", MB_ICONERROR);
+        return;
+    }
     const std::string dark = options.useNoiseReduction != 0 ? options.darkFrameFile : "";
     if (outputIsInput(request->outputName, request->arguments, dark) != 0) {
         messageBox(mainWindow, "The output file is one of the input images", "Error", MB_ICONERROR);

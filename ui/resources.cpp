@@ -1,5 +1,5 @@
 // The program's resource definitions: the main window's dialog template, menu 1000 and
-// icon 109. The Options and Noise Reduction templates live beside their dialogs.
+// icon 109. The templates of the other dialogs live beside their procedures.
 #include <string>
 
 #include "engine/system.h"
@@ -75,6 +75,7 @@ const MenuTemplate mainMenu{
              {"&Noise Reduction...", IDM_NOISE_REDUCTION, {}},
              {nullptr, 0, {}},
              {"&Options...", IDM_OPTIONS, {}},
+             {"O&utput Options...", IDM_OUTPUT_OPTIONS, {}},
          }},
         {"&Help",
          0,
@@ -96,6 +97,8 @@ const DialogTemplate* findDialogTemplate(int id) {
             return &optionsDialogTemplate();
         case IDD_NOISE_REDUCTION:
             return &noiseReductionDialogTemplate();
+        case IDD_OUTPUT_OPTIONS:
+            return &outputOptionsDialogTemplate();
         default:
             return nullptr;
     }

@@ -132,6 +132,32 @@ TEST_F(SettingsFile, ForeignContentIsDroppedAndAFailedSaveKeepsThePreviousFile) 
     EXPECT_EQ(dir.list("blocked"), Messages{"quorvane.ini"});
 }
 
+// The output depth and TIFF compression follow the older keys only when not the default, so
+// a file from default use stays as it was; a value outside their choices reads as the default,
+// an absent one keeps the field like any other key. What is written reads back the same.
+TEST_F(SettingsFile, OutputKeysOnlyWhenNotDefaultOthersReadAsDefault) {
+    const std::pair<std::string, std::string> rows[] = {
+        // read over 16 and LZW; written
+        {"", "outputDepth=16\ntiffCompression=3\n"},
+        {"outputDepth=8\ntiffCompression=0\n", ""},
+        {"tiffCompression=4\noutputDepth=8\n", "tiffCompression=4\n"},
+        {"outputDepth= 16.9\ntiffCompression=+2\n", "outputDepth=16\ntiffCompression=2\n"},
+        {"outputDepth=12\ntiffCompression=5\n", ""},
+        {"outputDepth=abc\ntiffCompression=-1\n", ""},
+        {"outputDepth=$$$$\ntiffCompression=\n", "outputDepth=16\ntiffCompression=3\n"},
+    };
+    for (const auto& [read, written] : rows) {
+        SCOPED_TRACE(read);
+        ProgramOptions options = defaults(), reloaded = defaults();
+        options.outputDepth = 16, options.tiffCompression = TIFF_COMPRESSION_LZW;
+        ASSERT_EQ(load("[General]\n" + read, options), 0);
+        EXPECT_EQ(saved(options), kDefaultText + written);
+        ASSERT_EQ(loadSettingsFile(ini, reloaded), 0);
+        EXPECT_EQ(std::pair(reloaded.outputDepth, reloaded.tiffCompression),
+                  std::pair(options.outputDepth, options.tiffCompression));
+    }
+}
+
 // The desktop toolkit sets the process locale from the environment; a decimal comma there
 // must not leak into the file in either direction. We compile our own numeric-only locale
 // (localedef complains about the missing categories and exits 1, but writes it).

@@ -1,10 +1,11 @@
-// The Options and Noise Reduction dialogs, driven headless as a user would drive them; Help
-// and About.
+// The Options, Noise Reduction and Output Options dialogs, driven headless as a user would
+// drive them; Help and About.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <limits>
+#include <tuple>
 
 #include "engine/system.h"
 #include "imageio/filenames.h"
@@ -19,12 +20,13 @@ namespace fs = std::filesystem;
 
 using DialogTest = WindowTest;
 
-// Resource ids of templates 200 and 400.
+// Resource ids of templates 200, 400 and 500.
 constexpr int kQuality = 201, kQualityValue = 203, kGamma = 207, kLowPass = 209, kHighPass = 210,
               kOptionsOk = 215, kOptionsCancel = 216, kLaunch = 217, kAutosuggest = 219,
               kSrgb = 221, kHighContrast = 222, kCustom = 223, kDarkFrameFile = 401, kNoiseOk = 402,
               kNoiseCancel = 403, kBrowse = 404, kOpacity = 405, kOpacityValue = 414,
-              kUseNoiseReduction = 415;
+              kUseNoiseReduction = 415, kDepth = 503, kCompression = 505, kOutputOk = 507,
+              kOutputCancel = 508;
 
 const char* const kGammaMessage =
     "Gamma must be between 0.2 and 10.0 (typical values are between 1.5 and 2.8)";
@@ -228,6 +230,37 @@ TEST_F(DialogTest, SettingsFileValuesShownWithinRangeAndDarkFrameBrowse) {
     EXPECT_TRUE(requests[0].fileMustExist && !requests[0].save && !requests[0].multiSelect);
 }
 
+// Tools > Output Options... shows the record's choices; OK stores the picks, which the settings
+// file keeps for the next start.
+TEST_F(DialogTest, OutputOptionsStoredAndShownAgainAfterRestart) {
+    const std::string eight = "8 bits per sample",
+                      byDepth = "Default (PackBits at 8 bits, Deflate at 16 bits)";
+    const std::tuple<int, int, int, std::string> rows[] = {
+        // depth and compression picked, the button that closes, shown after the restart
+        {1, 2, kOutputOk, "16 bits per sample (TIFF and PNG)|Deflate"},
+        {0, 3, kOutputOk, eight + "|LZW"},
+        {1, 4, kOutputCancel, eight + "|" + byDepth},
+    };
+    const auto shown = [](Window* d) { return item(d, kDepth) + "|" + item(d, kCompression); };
+    for (const auto& [depth, compression, closer, after] : rows) {
+        SCOPED_TRACE(after);
+        std::filesystem::remove(path("quorvane.ini"));
+        for (const bool restarted : {false, true}) {
+            ASSERT_TRUE(open());
+            whenModalShown([&](Window* dialog) {
+                EXPECT_EQ(shown(dialog), restarted ? after : eight + "|" + byDepth);
+                simulateChoice(dialog, kDepth, depth);
+                simulateChoice(dialog, kCompression, compression);
+                simulateClick(dialog, restarted ? kOutputCancel : closer);
+            });
+            command(IDM_OUTPUT_OPTIONS);
+            EXPECT_EQ(activeDialog(), mainWindow);
+            simulateClose(mainWindow);
+        }
+    }
+    EXPECT_TRUE(boxes.empty());
+}
+
 TEST_F(DialogTest, AboutThenHelpPageBesideTheExecutableOrBuiltInText) {
     // Name, maker line and address, each centred with spaces in its width (73, 73, 74); an odd
     // remainder goes right.
@@ -277,9 +310,8 @@ TEST_F(DialogTest, AboutThenHelpPageBesideTheExecutableOrBuiltInText) {
     EXPECT_TRUE(help.starts_with(
         "Quorvane combines multiple digital images into a single image.  It does this \n"))
         << help;
-    EXPECT_TRUE(help.ends_with(
-        "\nfile extenstion of \"jpg\", \"bmp\" or \"tif\" to specify an output format."));
-    EXPECT_EQ(std::count(help.begin(), help.end(), '\n'), 20);
+    EXPECT_TRUE(help.ends_with("\nper sample: choose that under Tools > Output Options."));
+    EXPECT_EQ(std::count(help.begin(), help.end(), '\n'), 22);
 }
 
 }  // namespace

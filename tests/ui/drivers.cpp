@@ -84,6 +84,16 @@ void simulateTrackbar(Window* dialog, int id, int position) {
     });
 }
 
+void simulateChoice(Window* dialog, int id, int index) {
+    onInterface([=] {
+        // What a pick from the open list does: the entry is shown, then activated reports it.
+        if (auto* combo = dynamic_cast<QComboBox*>(liveControl(dialog, id))) {
+            combo->setCurrentIndex(index);
+            emit combo->activated(index);
+        }
+    });
+}
+
 void setPlatformHooks(const PlatformHooks& newHooks) {
     onInterface([newHooks] { hookStore() = newHooks; });
 }

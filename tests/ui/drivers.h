@@ -16,4 +16,5 @@ void simulateClose(Window* dialog);         // the caption's close box
 // Paths with "://" go as URLs, the rest as local files; x and y in client coordinates.
 void simulateDrop(Window* dialog, const std::vector<std::string>& files, int x, int y);
 void simulateTrackbar(Window* dialog, int id, int position);  // user drags: WM_HSCROLL
+void simulateChoice(Window* dialog, int id, int index);       // user picks a drop-down entry
 enum : int { kKeyEnter = 1, kKeyEscape = 2, kKeyTab = 3 };

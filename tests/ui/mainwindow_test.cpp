@@ -160,11 +160,17 @@ TEST_F(InputListTest, DropsAndFoldersGiveTheirImagesOtherFilesAreCounted) {
     ASSERT_TRUE(open());
     const std::string folder = path("night");
     std::filesystem::create_directories(folder + "/sub");
-    for (const char* name : {"b.JPG", "a.bmp", "c.Tif", "notes.txt", "jpg", "sub/d.jpg"})
+    for (const char* name : {"b.JPG", "a.bmp", "c.Tif", "e.PNG", "d.jpeg", "f.TIFF", "g.Jpe",
+                             "notes.txt", "jpg", "h.gif", "sub/d.jpg"})
         std::ofstream(folder + "/" + name) << "x";
     const std::string a = folder + "/a.bmp", b = folder + "/b.JPG", c = folder + "/c.Tif";
+    const Strings images = {
+        a, b, c, folder + "/d.jpeg", folder + "/e.PNG", folder + "/f.TIFF", folder + "/g.Jpe"};
+    Strings picked = images;
+    picked.push_back(path("x.txt"));
     const std::string one = "Ignored 1 file that is not an image";
     const std::string two = "Ignored 2 files that are not images";
+    const std::string three = "Ignored 3 files that are not images";
     const std::string url = "https://example.org/x.jpg";
     const Strings mixed = {"/d/c.jpg", url, "/d/a.jpg", "/d/b.bmp"},
                   sorted = {mixed[2], mixed[3], mixed[0]};
@@ -180,13 +186,13 @@ TEST_F(InputListTest, DropsAndFoldersGiveTheirImagesOtherFilesAreCounted) {
         {IDC_BROWSE_OUTPUT, mixed, {}, "", "/d/c.jpg"},
         {IDC_BLEND_FRAME, mixed, sorted, "", "/d/a_c.jpg"},
         {IDC_START, mixed, sorted, "", "/d/a_c.jpg"},
-        {IDC_LIST_FILES, {folder}, {a, b, c}, two, folder + "/a_c.Tif"},
+        {IDC_LIST_FILES, {folder}, images, three, folder + "/a_g.Jpe"},
         {IDC_LIST_FILES, {path("x.txt"), c}, {c}, one, folder + "/c_c.Tif"},
         {IDC_LIST_FILES, {path("x.txt"), path("y.doc")}, {}, two, "/before.jpg"},
         {IDC_LIST_FILES, {a}, {a}, "", folder + "/a_a.bmp"},
-        {0, {folder + "\0\0"s}, {a, b, c}, two, folder + "/a_c.Tif"},
+        {0, {folder + "\0\0"s}, images, three, folder + "/a_g.Jpe"},
         // A file picked in the dialog counts whatever its name.
-        {0, {dir + "\0night\0x.txt\0\0"s}, {a, b, c, path("x.txt")}, two, folder + "/a_x.txt"},
+        {0, {dir + "\0night\0x.txt\0\0"s}, picked, three, folder + "/a_x.txt"},
     };
     for (const Case& row : cases) {
         SCOPED_TRACE(row.paths[0] + " on " + std::to_string(row.target));

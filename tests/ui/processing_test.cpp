@@ -37,32 +37,41 @@ class ProcessingTest : public WindowTest {
     }
 };
 
-// What could only fail or destroy an input is refused before any thread starts; a run that
-// writes the output says so or shows it, whatever an earlier Stop left behind; one that could
-// not write it says only why.
+// What could only fail or destroy an input is refused before any thread starts (16 bits
+// included, for a format that holds 8); a run that writes the output says so or shows it,
+// whatever an earlier Stop left behind; one that could not write it says only why.
 TEST_F(ProcessingTest, StartRefusesBeforeAnyThreadOrRunsToTheEnd) {
     ASSERT_TRUE(open());
     for (const char* name : {"a.bmp", "b.jpg", "c.bmp"})
         writeFrame(path(name), 8, 6, static_cast<uint8_t>((name[0] - 'a' + 1) * 10));
     const std::string badDivisor = "Error: Divisor must be a number greater than 0";
+    // The format layer's own words, as its check before a run reports them.
+    boxes.clear();
+    checkOutputFormat(path("out.gif").c_str());
+    const std::string badFormat = boxes.at(0);
+    const std::string badDepth = "Error: " + outputDepthProblem(path("out.jpg"), 16);
+    ASSERT_NE(badDepth, "Error: ");
     programOptions.useNoiseReduction = 1;  // the dark frame is an input as well
     programOptions.darkFrameFile = path("dark.bmp");
-    const std::tuple<std::string, int, const char*, std::string> refusals[] = {
-        {"", IDC_MODE_STACK, "1", "Error: No input images"},
-        {path("out.png"), IDC_MODE_STACK, "1",
-         "Error: Unsupported Output File Format: Must be JPEG, TIFF or BMP"},
-        {path("a.bmp"), IDC_MODE_STACK, "1", "Error: The output file is one of the input images"},
-        {path("dark.bmp"), IDC_MODE_STACK, "1",
+    const std::tuple<std::string, int, const char*, int, std::string> refusals[] = {
+        {"", IDC_MODE_STACK, "1", 8, "Error: No input images"},
+        {path("out.gif"), IDC_MODE_STACK, "1", 16, badFormat},
+        {path("out.jpg"), IDC_MODE_STACK, "1", 16, badDepth},
+        {output(), IDC_MODE_STACK, "1", 16, badDepth},
+        {path("a.bmp"), IDC_MODE_STACK, "1", 8,
          "Error: The output file is one of the input images"},
-        {output(), IDC_MODE_MIX, "0", badDivisor},
-        {output(), IDC_MODE_MIX, "-2", badDivisor},
-        {output(), IDC_MODE_MIX, "inf", badDivisor},
-        {output(), IDC_MODE_MIX, "abc", badDivisor}};
-    for (const auto& [name, mode, divisor, box] : refusals) {
-        SCOPED_TRACE(name + " " + divisor);
+        {path("dark.bmp"), IDC_MODE_STACK, "1", 8,
+         "Error: The output file is one of the input images"},
+        {output(), IDC_MODE_MIX, "0", 8, badDivisor},
+        {output(), IDC_MODE_MIX, "-2", 8, badDivisor},
+        {output(), IDC_MODE_MIX, "inf", 8, badDivisor},
+        {output(), IDC_MODE_MIX, "abc", 8, badDivisor}};
+    for (const auto& [name, mode, divisor, depth, box] : refusals) {
+        SCOPED_TRACE(name + " " + divisor + " " + std::to_string(depth));
         if (!name.empty() && listCount(listView) == 0)
             addFiles({path("c.bmp"), path("a.bmp"), path("b.jpg")});
         boxes.clear();
+        programOptions.outputDepth = depth;  // no run is going
         simulateTyping(mainWindow, IDC_OUTPUT_NAME, name);
         simulateClick(mainWindow, mode);
         simulateTyping(mainWindow, IDC_DIVISOR, divisor);
@@ -72,6 +81,7 @@ TEST_F(ProcessingTest, StartRefusesBeforeAnyThreadOrRunsToTheEnd) {
     }
 
     programOptions.useNoiseReduction = 0;
+    programOptions.outputDepth = 8;
     simulateClick(mainWindow, IDC_MODE_STACK);
     const std::string finished = "Complete: Processing Finished";
     const std::string unwritable = path("missing/out.bmp");
@@ -81,6 +91,7 @@ TEST_F(ProcessingTest, StartRefusesBeforeAnyThreadOrRunsToTheEnd) {
         int launch, shell;
         bool leftoverStop;  // a Stop that came too late for an earlier run
         Strings boxes;
+        int depth = 8;
     };
     const Case cases[] = {
         {output(), 0, 42, false, {finished}},
@@ -90,26 +101,30 @@ TEST_F(ProcessingTest, StartRefusesBeforeAnyThreadOrRunsToTheEnd) {
         // Nothing written: the error says so, and no "finished" box or viewer follows it.
         {unwritable, 0, 42, false, notWritten},
         {unwritable, 1, 42, false, notWritten},
+        {path("out.png"), 0, 42, false, {finished}, 16},
+        {path("out.tiff"), 0, 42, false, {finished}, 16},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name + std::to_string(c.launch * 100 + c.shell + c.leftoverStop * 1000));
-        std::filesystem::remove(output());
+        std::filesystem::remove(c.name);
         simulateTyping(mainWindow, IDC_OUTPUT_NAME, c.name);
         boxes.clear();
         opened.clear();
         programOptions.launch_after_processing = c.launch;  // no run is going
+        programOptions.outputDepth = c.depth;
         shellResult = c.shell;
         stopRequest.store(c.leftoverStop ? 1 : 0);
         run();
-        const bool written = c.name == output();
+        const bool written = c.name != unwritable;
         EXPECT_EQ(boxes, c.boxes);
-        EXPECT_EQ(opened, c.launch == 1 && written ? Strings{output()} : Strings{});
+        EXPECT_EQ(opened, c.launch == 1 && written ? Strings{c.name} : Strings{});
         EXPECT_EQ(imageCounter.load(), 3);
         ASSERT_EQ(std::filesystem::exists(c.name), written);
         if (written) {
             Image result;
             ASSERT_EQ(readImage(result, c.name.c_str()), 0);
             EXPECT_EQ(result.width * 10 + result.height, 86);
+            EXPECT_EQ(result.bitsPerPixel, c.depth == 16 ? 64 : 32);
             freePixels(result.pixels);
         }
         EXPECT_EQ(

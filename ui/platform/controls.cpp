@@ -1,6 +1,7 @@
 // Operations on the controls of a dialog. Changes may come from any thread and are carried
 // to the interface thread; reads from another thread wait for the interface thread's answer.
 #include <QAbstractButton>
+#include <QComboBox>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLabel>
@@ -74,6 +75,8 @@ std::string getDlgItemText(Window* dialog, int id, std::size_t maxChars) {
                 value = button->text();
             else if (auto* frame = dynamic_cast<QGroupBox*>(widget))
                 value = frame->title();
+            else if (auto* combo = dynamic_cast<QComboBox*>(widget))
+                value = combo->currentText();
             return truncateUtf8(toUtf8(value), maxChars);
         },
         std::string());
@@ -263,4 +266,23 @@ int trackbarPos(Window* trackbar) {
             return slider != nullptr ? slider->value() : 0;
         },
         0);
+}
+
+// ---- drop-down list ----
+
+void comboSetSelection(Window* combo, int index) {
+    onInterface([=] {
+        // Only the user's picks notify (the activated signal), so this one stays quiet.
+        if (auto* box = widgetOf<QComboBox>(combo))
+            box->setCurrentIndex(index >= 0 && index < box->count() ? index : -1);
+    });
+}
+
+int comboSelection(Window* combo) {
+    return callOnInterface(
+        [=] {
+            auto* box = widgetOf<QComboBox>(combo);
+            return box != nullptr ? box->currentIndex() : -1;
+        },
+        -1);
 }

@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QCursor>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -437,6 +438,16 @@ QWidget* createControl(Window* control, const ControlTemplate& t, QWidget* clien
             widget = slider;
             break;
         }
+        case ControlKind::ComboBox: {
+            auto* combo = new QComboBox(client);
+            if (!text.isEmpty())
+                combo->addItems(text.split(u'\n'));
+            // activated comes from the user's picks only, like the classic notification.
+            QObject::connect(combo, &QComboBox::activated, combo,
+                             [dialog, id = t.id] { sendCommand(dialog, id, CBN_SELCHANGE); });
+            widget = combo;
+            break;
+        }
     }
     if (focusable(t.kind))
         widget->setFocusPolicy((t.style & kTabStop) ? Qt::StrongFocus : Qt::ClickFocus);
@@ -489,7 +500,8 @@ QString withoutMnemonics(QString text) {
     return text;
 }
 
-// Whether the control's template caption (an edit: its text) shows whole at its current size.
+// Whether the control's template caption (an edit: its text; a drop-down list: its entries)
+// shows whole at its current size.
 bool captionFits(const Window* control) {
     QWidget* widget = control->widget;
     const QFontMetrics metrics(widget->font());
@@ -506,6 +518,9 @@ bool captionFits(const Window* control) {
     }
     if (auto* button = dynamic_cast<QAbstractButton*>(widget))
         return button->sizeHint().width() <= rect.width();
+    // The box is as wide as its widest entry needs.
+    if (auto* combo = dynamic_cast<QComboBox*>(widget))
+        return combo->sizeHint().width() <= rect.width();
     if (auto* edit = dynamic_cast<QLineEdit*>(widget)) {
         // The template's text is what the edit must show whole. Inside its frame the edit
         // keeps 2 pixels each side of the text, and 1 for the cursor after it.

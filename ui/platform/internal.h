@@ -167,7 +167,7 @@ struct DialogUnits {
 };
 DialogUnits dialogUnitsFor(const QFont& font);
 
-// The name filter of the file dialogs: shown as "Image Files (*.jpg, *.bmp, *.tif)", matching
+// The name filter of the file dialogs: shown as "Image Files (*.jpg, *.jpeg, ...)", matching
 // the extensions in any letter case.
 QString imageNameFilter();
 // Everything of the open/save dialog but its owner and title.

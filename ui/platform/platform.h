@@ -44,6 +44,7 @@ enum : int {
     EN_SETFOCUS = 0x0100,
     EN_KILLFOCUS = 0x0200,
     EN_CHANGE = 0x0300,
+    CBN_SELCHANGE = 1,  // the user picked an entry of a drop-down list
 };
 // Notification codes carried in a WM_NOTIFY header.
 enum : int { NM_DBLCLK = -3, NM_RCLICK = -5 };
@@ -84,6 +85,9 @@ enum class ControlKind {
     ListView,
     ProgressBar,
     Trackbar,
+    // A drop-down list: the template text holds its entries, one per line. The user picks one
+    // of them; nothing can be typed.
+    ComboBox,
 };
 
 // Style bits of a control template.
@@ -207,6 +211,10 @@ int progressPos(Window* bar);
 void trackbarSetRange(Window* trackbar, int minimum, int maximum);
 void trackbarSetPos(Window* trackbar, int position);
 int trackbarPos(Window* trackbar);
+// The entry a drop-down list shows, counted from 0; -1 when none. Setting an index outside the
+// entries shows none, and sends no CBN_SELCHANGE. getDlgItemText gives the entry's text.
+void comboSetSelection(Window* combo, int index);
+int comboSelection(Window* combo);
 
 // Shows the given popup of a menu at the cursor; the chosen item arrives as WM_COMMAND.
 void trackPopupMenu(Window* owner, int menuId, int popupIndex);
@@ -227,13 +235,13 @@ struct FileDialogRequest {
     bool fileMustExist = false;
     bool promptOverwrite = false;
 };
-// Shows the dialog with the filter "Image Files (*.jpg, *.bmp, *.tif)" (any letter case).
+// Shows the dialog with the filter "Image Files (*.jpg, *.jpeg, *.jpe, *.tif, *.tiff, *.bmp,
+// *.png)" (any letter case); a save dialog takes any name.
 // On success returns true with selection in the selection-buffer format: one full path
 // followed by "\0\0", or a directory, "\0", each name followed by "\0", and a final "\0".
 // No limit on the number of files.
 bool fileDialog(const FileDialogRequest& request, std::string& selection);
-// Whether the name ends in an extension that filter lists (".jpg", ".bmp", ".tif"), in any
-// letter case.
+// Whether the name ends in an extension that filter lists, in any letter case.
 bool hasImageExtension(const std::string& path);
 
 // ---- shell ----

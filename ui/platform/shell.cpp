@@ -138,7 +138,7 @@ std::string commonDirectory(const std::vector<std::string>& paths) {
 }  // namespace
 
 // What the file dialogs list, and so what counts as an image file elsewhere.
-constexpr const char* kImageExtensions[] = {"jpg", "bmp", "tif"};
+constexpr const char* kImageExtensions[] = {"jpg", "jpeg", "jpe", "tif", "tiff", "bmp", "png"};
 
 namespace platform_detail {
 

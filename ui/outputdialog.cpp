@@ -1,0 +1,139 @@
+// The Output Options dialog (template 500): how many bits per sample the output file holds and
+// how TIFF outputs are compressed. Like the Options dialog it edits programOptions only; the
+// settings file is written when the main window closes, and Start checks the depth against the
+// output's format, since the name may change after this dialog closed.
+#include <cstdint>
+#include <iterator>
+#include <mutex>
+
+#include "engine/options.h"
+#include "ui/dialogs.h"
+#include "ui/platform/platform.h"
+#include "ui/ui.h"
+
+namespace {
+
+enum : int {
+    IDC_FORMAT_FRAME = 501,
+    IDC_DEPTH_LABEL = 502,
+    IDC_OUTPUT_DEPTH = 503,
+    IDC_COMPRESSION_LABEL = 504,
+    IDC_TIFF_COMPRESSION = 505,
+    IDC_FORMAT_NOTE = 506,
+    IDC_OUTPUT_OK = 507,
+    IDC_OUTPUT_CANCEL = 508,
+};
+
+// The depth list's entries, in order.
+constexpr int32_t kDepths[] = {8, 16};
+
+using K = ControlKind;
+
+// One frame per subject, stacked with the buttons below them: a later subject takes a frame of
+// its own above the buttons.
+const DialogTemplate outputTemplate{
+    IDD_OUTPUT_OPTIONS,
+    "Output Options",
+    20,
+    54,
+    300,
+    120,
+    kDialogCaption | kDialogSystemMenu,
+    0,
+    8,
+    {
+        {IDC_FORMAT_FRAME, K::GroupBox, "Output File:", 11, 8, 278, 78, 0},
+        {IDC_DEPTH_LABEL, K::Static, "Output &depth:", 16, 23, 70, 10, kAlignRight},
+        {IDC_OUTPUT_DEPTH, K::ComboBox, "8 bits per sample\n16 bits per sample (TIFF and PNG)", 90,
+         20, 192, 14, kTabStop},
+        {IDC_COMPRESSION_LABEL, K::Static, "&TIFF compression:", 16, 42, 70, 10, kAlignRight},
+        // Entries in the order of TiffCompression, so an entry's index is its value.
+        {IDC_TIFF_COMPRESSION, K::ComboBox,
+         "Default (PackBits at 8 bits, Deflate at 16 bits)\nPackBits\nDeflate\nLZW\nNone", 90, 39,
+         192, 14, kTabStop},
+        {IDC_FORMAT_NOTE, K::Static,
+         "JPEG and BMP files always hold 8 bits per sample.  Every TIFF compression keeps the "
+         "image exactly; they differ only in file size and speed.",
+         18, 60, 264, 20, 0},
+        {IDC_OUTPUT_OK, K::PushButton, "&OK", 232, 94, 57, 18, kTabStop},
+        {IDC_OUTPUT_CANCEL, K::PushButton, "&Cancel", 170, 94, 57, 18, kTabStop},
+    },
+};
+
+struct OutputChoices {
+    int32_t outputDepth = 8;
+    int32_t tiffCompression = TIFF_COMPRESSION_DEFAULT;
+};
+
+void initOutputOptionsDialog(Window* dialog) {
+    OutputChoices shown;
+    {
+        // A finishing run may be writing its results back to the record right now.
+        std::lock_guard<std::mutex> lock(optionsMutex);
+        shown = {programOptions.outputDepth, programOptions.tiffCompression};
+    }
+    // The settings file lets only valid values through; anything else shows the default.
+    comboSetSelection(getDlgItem(dialog, IDC_OUTPUT_DEPTH), shown.outputDepth == 16 ? 1 : 0);
+    const bool known = shown.tiffCompression >= TIFF_COMPRESSION_DEFAULT &&
+                       shown.tiffCompression <= TIFF_COMPRESSION_NONE;
+    comboSetSelection(getDlgItem(dialog, IDC_TIFF_COMPRESSION),
+                      known ? shown.tiffCompression : TIFF_COMPRESSION_DEFAULT);
+}
+
+OutputChoices readOutputOptionsDialog(Window* dialog) {
+    OutputChoices chosen;
+    const int depth = comboSelection(getDlgItem(dialog, IDC_OUTPUT_DEPTH));
+    if (depth >= 0 && depth < static_cast<int>(std::size(kDepths)))
+        chosen.outputDepth = kDepths[depth];
+    const int compression = comboSelection(getDlgItem(dialog, IDC_TIFF_COMPRESSION));
+    if (compression >= 0)
+        chosen.tiffCompression = compression;
+    return chosen;
+}
+
+void applyOutputOptionsDialog(const OutputChoices& chosen) {
+    // A run starting now snapshots the record under this lock; a run already going keeps its
+    // snapshot, so the change counts from the next run.
+    std::lock_guard<std::mutex> lock(optionsMutex);
+    programOptions.outputDepth = chosen.outputDepth;
+    programOptions.tiffCompression = chosen.tiffCompression;
+}
+
+}  // namespace
+
+const DialogTemplate& outputOptionsDialogTemplate() {
+    return outputTemplate;
+}
+
+intptr_t outputOptionsDialogProc(Window* dialog, unsigned message, uintptr_t wParam,
+                                 intptr_t /*lParam*/) {
+    switch (message) {
+        case WM_INITDIALOG:
+            uiLog("In INIT_DIALOG");
+            setDialogIcon(dialog, IDI_MAIN);
+            initOutputOptionsDialog(dialog);
+            return 1;
+        case WM_COMMAND:
+            switch (commandId(wParam)) {
+                case IDC_OUTPUT_OK:
+                    applyOutputOptionsDialog(readOutputOptionsDialog(dialog));
+                    endDialog(dialog, 0);
+                    return 1;
+                case IDC_OUTPUT_CANCEL:
+                case IDCANCEL:
+                    endDialog(dialog, 0);
+                    return 1;
+                default:
+                    // The lists' picks land here, and so does Enter (IDOK): only the OK button
+                    // confirms.
+                    uiLog("WM_COMMAND received: HIWORD | LOWORD = %d | %d\n", commandCode(wParam),
+                          commandId(wParam));
+                    return 1;
+            }
+        case WM_CLOSE:
+            endDialog(dialog, 0);
+            return 1;
+        default:
+            return 0;
+    }
+}
