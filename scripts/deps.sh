@@ -5,11 +5,12 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ pkg-config
     libgtest-dev libbenchmark-dev
-    libjpeg62-turbo-dev libtiff-dev
-    libjpeg-turbo-progs libtiff-tools
+    libjpeg62-turbo-dev libtiff-dev libpng-dev
+    libjpeg-turbo-progs libtiff-tools imagemagick    # the tests' reference decoders
     qt6-base-dev libgl-dev
     time valgrind
     clang libclang-rt-14-dev
+    dpkg-dev file help2man    # the Debian package (cpack) and the manual page
 )
 
 missing=()

@@ -172,7 +172,10 @@ std::string homeDirectory() {
 }
 
 std::string chooseUserFolders(const std::string& moduleDirectory, const std::string& home) {
-    if (!moduleDirectory.empty() && ::access(moduleDirectory.c_str(), W_OK) == 0)
+    // A program installed for the whole system keeps nothing beside itself, even when the
+    // administrator could write there.
+    const bool systemFolder = moduleDirectory.rfind("/usr/", 0) == 0;
+    if (!moduleDirectory.empty() && !systemFolder && ::access(moduleDirectory.c_str(), W_OK) == 0)
         return moduleDirectory;
     if (home.empty())
         return moduleDirectory;

@@ -68,6 +68,8 @@ TEST_F(MainWindowTest, PortableFolderOrPerUserFolders) {
     // folder and the output to Pictures, or home without one.
     EXPECT_EQ(chooseUserFolders(dir + "/usr-share/", dir), dir + "/");
     buildSettingsPath(kSettingsFileName);
+    // Nor does a system-wide install, whoever runs it.
+    EXPECT_EQ(chooseUserFolders("/usr/lib/", dir), dir + "/");
     EXPECT_EQ(settingsPath(), dir + "/.config/quorvane/quorvane.ini");
     EXPECT_TRUE(std::filesystem::is_directory(dir + "/.config/quorvane"));
     std::filesystem::create_directory(dir + "/Pictures");

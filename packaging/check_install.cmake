@@ -1,0 +1,86 @@
+# Installs both layouts into scratch folders and checks what a user relies on: the desktop
+# program, started through bin/quorvane, finds its help page and icon beside the file the link
+# points at; neither layout leaks into the other; and the manual page has its sections and
+# every long switch `quorvane-cli --help` prints, however the help text changes. Run as
+#   cmake -DBUILD=... -DSCRATCH=... -DPROGRAM=... -DDESKTOP=ON|OFF -DMANPAGE=1|0 -P ...
+
+cmake_minimum_required(VERSION 3.22)
+
+set(failures "")
+macro(fail message)
+    string(APPEND failures "  ${message}\n")
+endmacro()
+
+set(system ${SCRATCH}/system)
+set(folder ${SCRATCH}/folder)
+file(REMOVE_RECURSE ${SCRATCH})
+foreach(layout system folder)
+    if(layout STREQUAL "system")
+        set(component --component system)
+    else()
+        set(component "")
+    endif()
+    execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD} ${component} --prefix ${${layout}}
+                    OUTPUT_QUIET RESULT_VARIABLE status)
+    if(NOT status EQUAL 0)
+        fail("the ${layout} install failed")
+    endif()
+endforeach()
+
+# Each row: a path that must exist, then one that must not.
+set(rows "system/bin/quorvane-cli|folder/bin" "folder/quorvane-cli|system/quorvane-cli")
+if(DESKTOP)
+    list(APPEND rows "system/share/applications/quorvane.desktop|system/quorvane.desktop"
+         "system/share/icons/hicolor/scalable/apps/quorvane.svg|folder/share"
+         "folder/help/quorvane_help.htm|system/lib/quorvane/quorvane.desktop")
+endif()
+foreach(row ${rows})
+    string(REPLACE "|" ";" row "${row}")
+    list(GET row 0 present)
+    list(GET row 1 absent)
+    if(NOT EXISTS ${SCRATCH}/${present})
+        fail("missing: ${present}")
+    endif()
+    if(EXISTS ${SCRATCH}/${absent})
+        fail("unexpected: ${absent}")
+    endif()
+endforeach()
+
+if(DESKTOP)
+    if(NOT IS_SYMLINK ${system}/bin/quorvane)
+        fail("bin/quorvane is not a symbolic link")
+    endif()
+    file(REAL_PATH ${system}/bin/quorvane program)
+    get_filename_component(programFolder ${program} DIRECTORY)
+    foreach(file quorvane help/quorvane_help.htm quorvane.png)
+        if(NOT EXISTS ${programFolder}/${file})
+            fail("bin/quorvane leads to no ${file}")
+        endif()
+    endforeach()
+endif()
+
+if(MANPAGE)
+    file(READ ${system}/share/man/man1/quorvane-cli.1 page)
+    set(previous -1)
+    foreach(section NAME SYNOPSIS DESCRIPTION OPTIONS "\"EXIT STATUS\"" EXAMPLES)
+        string(FIND "${page}" "\n.SH ${section}\n" at)
+        if(NOT at GREATER previous)
+            fail("the manual page has no ${section} section in its place")
+        endif()
+        set(previous ${at})
+    endforeach()
+    execute_process(COMMAND ${PROGRAM} --help OUTPUT_VARIABLE help)
+    string(REGEX MATCHALL "--[a-z][a-z-]*" switches "${help}")
+    list(REMOVE_DUPLICATES switches)
+    foreach(switch ${switches})
+        string(REPLACE "-" "\\-" escaped "${switch}")
+        string(FIND "${page}" "\\fB${escaped}\\fR" at)
+        if(at EQUAL -1)
+            fail("the manual page does not list ${switch}")
+        endif()
+    endforeach()
+endif()
+
+if(failures)
+    message(FATAL_ERROR "install check failed:\n${failures}")
+endif()
