@@ -91,6 +91,11 @@ std::string usageText() {
            "      --tiff-compression packbits|deflate|lzw|none\n"
            "                           TIFF output compression (default packbits at 8 bits,\n"
            "                           deflate at 16)\n"
+           "      --raw-wb camera|daylight\n"
+           "                           white balance of RAW inputs (default camera: as shot)\n"
+           "      --raw-half           decode RAW inputs at half size (about 4x faster)\n"
+           "      --no-metadata        leave out the first input's EXIF, XMP, IPTC and ICC\n"
+           "                           profile (kept by default)\n"
            "      --dark FILE          subtract this dark frame (turns noise reduction on)\n"
            "      --dark-opacity X     fraction of the dark frame subtracted, 0-1 (default 1.0)\n"
            "      --settings FILE      read the options from this settings file first; the other\n"
@@ -231,6 +236,17 @@ int parseCommandLine(const std::vector<std::string>& arguments, CliRequest& requ
             if (chosen == std::end(schemes))
                 return bad("expected packbits, deflate, lzw or none");
             options.tiffCompression = chosen->second;
+        } else if (name == "--raw-wb") {
+            if (!need())
+                return kExitUsage;
+            if (value != "camera" && value != "daylight")
+                return bad("expected camera or daylight");
+            options.rawDaylight = value == "daylight" ? 1 : 0;
+        } else if (name == "--raw-half" || name == "--no-metadata") {
+            if (!noValue())
+                return kExitUsage;
+            (name == "--raw-half" ? options.rawHalfSize : options.keepMetadata) =
+                name == "--raw-half" ? 1 : 0;
         } else if (name == "--dark") {
             if (!need())
                 return kExitUsage;

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 #include "engine/messages.h"
 #include "engine/parallel.h"
@@ -130,50 +131,68 @@ void foldAll(const Fold& job, int64_t pixels) {
     });
 }
 
-// The 16-bit layout's fold: samples index the curve's 65536-entry table, the thresholds
-// compare the sum of the three samples with 3 x the 8-bit levels times 257 (exactly the sum
-// divided by 257 against 3 x the level), and the dark frame's linear values are scaled by
-// the opacity here rather than re-encoded. The batch size stays a run-time count: this path
-// is for precision, and one instantiation per size would double the fold's code.
+// The 16-bit layout's fold. Samples index a 65536-entry table per input: the curve's, or
+// v / 65535 for samples that are linear already. The thresholds compare, for curve-encoded
+// samples, the sum of the three with 771 x the level (exactly the sum divided by 257 against
+// 3 x the level), and for linear ones their levels on the curve (unrounded) with 3 x the level.
+// The dark frame's linear values are scaled here rather than re-encoded. The batch size stays
+// a run-time count: this path is for precision, and one instantiation per size would double
+// the fold's code.
 struct WideFold {
     double* acc;
-    const uint16_t* inputs[kMaxCombineBatch];
+    uint16_t* inputs[kMaxCombineBatch];
+    const double* tables[kMaxCombineBatch];
+    bool linear[kMaxCombineBatch];
+    bool keepDark[kMaxCombineBatch];  // the reader has not subtracted the dark frame
     int count;
     const uint16_t* dark;  // nullptr when not subtracted
+    const double* darkTable;
     double darkScale;
-    const double* table;
-    int64_t low;   // 771 x the low threshold
-    int64_t high;  // 771 x the high threshold
+    const double* levels;  // the curve's level of each linear sample
+    int64_t low, high;     // 771 x the thresholds
+    double low3, high3;    // 3 x the thresholds
 };
 
 template <bool kBrighten, bool kThresholds, bool kDark>
 void foldWideRange(const WideFold& job, int64_t begin, int64_t end) {
-    const double* table = job.table;
     for (int64_t n = begin; n < end; ++n) {
         double* a = job.acc + n * 4;
         double a1 = a[1], a2 = a[2], a3 = a[3];
         double d1 = 0, d2 = 0, d3 = 0;
         if constexpr (kDark) {
             const uint16_t* q = job.dark + n * 4;
-            d1 = table[q[1]] * job.darkScale;
-            d2 = table[q[2]] * job.darkScale;
-            d3 = table[q[3]] * job.darkScale;
+            d1 = job.darkTable[q[1]] * job.darkScale;
+            d2 = job.darkTable[q[2]] * job.darkScale;
+            d3 = job.darkTable[q[3]] * job.darkScale;
         }
         for (int j = 0; j < job.count; ++j) {
-            uint16_t* p = const_cast<uint16_t*>(job.inputs[j]) + n * 4;
+            uint16_t* p = job.inputs[j] + n * 4;
             if constexpr (kThresholds) {
-                const int64_t sum = int64_t{p[1]} + p[2] + p[3];
-                if (sum < job.low) {
+                bool black, white;
+                if (job.linear[j]) {
+                    const double* level = job.levels;
+                    const double sum = level[p[1]] + level[p[2]] + level[p[3]];
+                    black = sum < job.low3;
+                    white = sum > job.high3;
+                } else {
+                    const int64_t sum = int64_t{p[1]} + p[2] + p[3];
+                    black = sum < job.low;
+                    white = sum > job.high;
+                }
+                if (black) {
                     p[1] = p[2] = p[3] = 0;
-                } else if (sum > job.high) {
+                } else if (white) {
                     p[1] = p[2] = p[3] = 65535;
                 }
             }
+            const double* table = job.tables[j];
             double r = table[p[1]], g = table[p[2]], b = table[p[3]];
             if constexpr (kDark) {
-                r = clampBelowZero(r - d1);
-                g = clampBelowZero(g - d2);
-                b = clampBelowZero(b - d3);
+                if (job.keepDark[j]) {
+                    r = clampBelowZero(r - d1);
+                    g = clampBelowZero(g - d2);
+                    b = clampBelowZero(b - d3);
+                }
             }
             if constexpr (kBrighten) {
                 if (a1 + a2 + a3 < r + g + b) {
@@ -251,23 +270,45 @@ void combineBrighten(const double& newR, const double& newG, const double& newB,
     }
 }
 
+const double* linearSampleTable() {
+    static const std::vector<double> table = [] {
+        std::vector<double> values(65536);
+        for (int v = 0; v < 65536; ++v)
+            values[v] = v / 65535.0;
+        return values;
+    }();
+    return table.data();
+}
+
 void Accumulator::fold(const RunContext& context, Image* const* inputs, int count,
-                       const Image* dark) {
+                       const Image* dark, double darkScale) {
     const int64_t pixels = int64_t{sums_.width} * sums_.height;
     // 64-bit products: a hand-edited threshold must not overflow the comparison.
     const int64_t low = context.options.low_pass_threshold;
     const int64_t high = context.options.high_pass_threshold;
     if (count > 0 && inputs[0]->bitsPerPixel == 64) {
+        const auto tableFor = [&](const Image& image) {
+            return image.linearSamples != 0 ? linearSampleTable() : context.curve.sixteenBitTable();
+        };
         WideFold job{};
         job.acc = reinterpret_cast<double*>(pixelData(sums_));
-        for (int j = 0; j < count; ++j)
-            job.inputs[j] = reinterpret_cast<const uint16_t*>(pixelData(*inputs[j]));
+        for (int j = 0; j < count; ++j) {
+            job.inputs[j] = reinterpret_cast<uint16_t*>(pixelData(*inputs[j]));
+            job.tables[j] = tableFor(*inputs[j]);
+            job.linear[j] = inputs[j]->linearSamples != 0;
+            job.keepDark[j] = inputs[j]->darkSubtracted == 0;
+        }
         job.count = count;
-        job.dark = dark != nullptr ? reinterpret_cast<const uint16_t*>(pixelData(*dark)) : nullptr;
-        job.darkScale = darkFrameScale(context.options.darkFrameOpacity);
-        job.table = context.curve.sixteenBitTable();
+        if (dark != nullptr) {
+            job.dark = reinterpret_cast<const uint16_t*>(pixelData(*dark));
+            job.darkTable = tableFor(*dark);
+            job.darkScale = darkScale;
+        }
+        job.levels = context.linearLevels.data();
         job.low = 771 * low;
         job.high = 771 * high;
+        job.low3 = 3.0 * static_cast<double>(low);
+        job.high3 = 3.0 * static_cast<double>(high);
         context.mode == MODE_BRIGHTEN ? foldWideAll<true>(job, pixels)
                                       : foldWideAll<false>(job, pixels);
         return;
@@ -289,7 +330,7 @@ void Accumulator::fold(const RunContext& context, Image* const* inputs, int coun
 }
 
 double darkFrameScale(double opacity) {
-    // An opacity outside [0, 1) leaves the dark frame as it is, as at 8 bits.
+    // An opacity outside [0, 1) leaves the dark frame as it is, as the 8-bit preparation does.
     return opacity >= 0.0 && opacity < 1.0 ? opacity : 1.0;
 }
 

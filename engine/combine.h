@@ -31,9 +31,11 @@ class Accumulator {
     // Folds count inputs in one pass; each pixel takes them in the given order, so the sums
     // equal folding them one by one. Thresholds are applied to the inputs in place; dark may
     // be nullptr (nothing subtracted). Inputs and dark are all in the 32-bit layout, or all in
-    // the 64-bit layout (16-bit samples through the curve's 16-bit table, which must be built;
-    // the dark frame's opacity applied in linear light).
-    void fold(const RunContext& context, Image* const* inputs, int count, const Image* dark);
+    // the 64-bit layout: 16-bit samples through the curve's 16-bit table, or taken as linear
+    // light for images marked linearSamples; there the dark frame's linear values are
+    // multiplied by darkScale, and inputs marked darkSubtracted keep theirs.
+    void fold(const RunContext& context, Image* const* inputs, int count, const Image* dark,
+              double darkScale = 1.0);
     // The 32-bit image (filler 255) of the sums divided by divisor (not divided when within
     // 0.00001 of one), or with bits 16 the 64-bit image (filler 65535, the curve's 16-bit
     // inverse); no pixels when the memory cannot be had. Leaves the sums as they are.
@@ -47,9 +49,11 @@ class Accumulator {
     Image sums_;
 };
 
-// The factor the dark frame's linear values take at 16 bits: the opacity, or 1 for one the
-// 8-bit path would leave alone.
+// The factor a 64-bit dark frame's linear values take: the opacity, or 1 for one the 8-bit
+// preparation would leave alone.
 double darkFrameScale(double opacity);
+// v / 65535 for every 16-bit v: the linear value of a sample that is linear already.
+const double* linearSampleTable();
 
 // The divisor the mode applies after count images: 1 for stack and brighten, count for
 // average, the options' Divisor for mix.

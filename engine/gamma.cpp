@@ -1,5 +1,6 @@
 #include "engine/gamma.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <mutex>
@@ -144,6 +145,19 @@ uint16_t Curve::finalSample16(double linear) const {
     const int i = tableSample(linear);
     const double along = (linear - table_[i]) / (table_[i + 1] - table_[i]);
     return static_cast<uint16_t>(i * 257 + std::lround(along * 257.0));
+}
+
+double Curve::encodedLevel(double linear) const {
+    if (custom_) {
+        const double v = 255.0 * std::pow(linear, inverseExponent_);
+        return !(v >= 0.0) ? 0.0 : std::min(v, 255.0);
+    }
+    if (!(linear > table_[0]))
+        return 0.0;
+    if (linear >= table_[255])
+        return 255.0;
+    const int i = tableSample(linear);
+    return i + (linear - table_[i]) / (table_[i + 1] - table_[i]);
 }
 
 void setupGamma(int32_t curve, double gamma) {

@@ -34,6 +34,9 @@ class Curve {
     // The continuous inverse of the same curve, rounded to the nearest level and clamped.
     // Unlike the 8-bit inverse it rounds, so a few ulps below a level cannot cost one.
     uint16_t finalSample16(double linear) const;
+    // The continuous inverse in levels of 0..255, not rounded: where a sample that is linear
+    // already (a RAW file's) stands against the thresholds.
+    double encodedLevel(double linear) const;
 
   private:
     uint8_t tableSample(double linear) const;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -49,6 +50,10 @@ void initImage(Image& image) {
     image.dataSize = 0;
     image.pixels = nullptr;
     image.dataFormat = 0;
+    image.linearSamples = 0;
+    image.darkSubtracted = 0;
+    image.exposureTime = std::nan("");
+    image.dateTimeOriginal.clear();
 }
 
 void copyImageHeader(const Image& source, Image& destination) {

@@ -14,6 +14,7 @@
 // operations cannot fail.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -28,6 +29,11 @@ struct Image {
     int64_t dataSize = 0;
     PixelBlock* pixels = nullptr;
     int32_t dataFormat = 0;
+    // What the file said about itself, for the run's bookkeeping.
+    int32_t linearSamples = 0;           // 64-bit layout holding linear light (v / 65535): no curve
+    int32_t darkSubtracted = 0;          // the reader has taken the run's dark frame off already
+    double exposureTime = std::nan("");  // seconds, when the file records it
+    std::string dateTimeOriginal;        // "YYYY:MM:DD HH:MM:SS", when the file records it
 };
 
 // Resets every field; the record must not own pixels at this point.

@@ -47,6 +47,9 @@ void setDefaultOptions(ProgramOptions& options) {
     options.useNoiseReduction = 0;
     options.outputDepth = 8;
     options.tiffCompression = TIFF_COMPRESSION_DEFAULT;
+    options.keepMetadata = 1;
+    options.rawDaylight = 0;
+    options.rawHalfSize = 0;
 }
 
 void dumpOptions(const ProgramOptions& options) {
@@ -71,6 +74,12 @@ void dumpOptions(const ProgramOptions& options) {
         diagnostic("Output Depth: %d\n", options.outputDepth);
     if (options.tiffCompression != TIFF_COMPRESSION_DEFAULT)
         diagnostic("TIFF Compression: %d\n", options.tiffCompression);
+    if (options.keepMetadata != 1)
+        diagnostic("Keep Metadata: %d\n", options.keepMetadata);
+    if (options.rawDaylight != 0)
+        diagnostic("RAW Daylight White Balance: %d\n", options.rawDaylight);
+    if (options.rawHalfSize != 0)
+        diagnostic("RAW Half Size: %d\n", options.rawHalfSize);
 }
 
 void freeInputFiles(ProgramOptions& options) {

@@ -59,6 +59,9 @@ struct ProgramOptions {
     int32_t useNoiseReduction = 0;
     int32_t outputDepth = 8;      // bits per output sample: 8, or 16 for TIFF and PNG outputs
     int32_t tiffCompression = 0;  // a TiffCompression
+    int32_t keepMetadata = 1;     // the first input's EXIF, XMP, IPTC and ICC profile go along
+    int32_t rawDaylight = 0;      // RAW white balance: 0 the camera's, 1 daylight
+    int32_t rawHalfSize = 0;      // RAW files decoded at half size (2x2 superpixels)
 };
 
 constexpr std::size_t kOutputNameMax = 1023;

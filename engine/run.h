@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <set>
+#include <vector>
 
 #include "engine/gamma.h"
 #include "engine/options.h"
@@ -19,8 +20,11 @@ struct RunContext {
     explicit RunContext(const ProgramOptions& snapshot);
 
     ProgramOptions options;  // inputFiles left out: the run gets its arguments separately
-    Curve curve;
+    Curve curve;             // its 16-bit table built
     CombineMode mode;
+    // For images whose 16-bit samples are linear already (RAW): each sample's level on the
+    // curve, 0..255 unrounded, which the thresholds compare.
+    std::vector<double> linearLevels;
     // Called between batches with the images combined so far (imageCounter); it may
     // finalise the accumulator. A batch always ends after each image number in cutAfter.
     std::function<void(const Accumulator& sums, int combined)> afterBatch;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdio>
 #include <mutex>
 #include <optional>
 
@@ -20,19 +21,68 @@ using Frame = Prefetcher::Frame;
 
 ImageReader imageReader = nullptr;
 ImageWriter imageWriter = nullptr;
+void (*runEndedHook)() = nullptr;
 
 int unsupportedInput(Image&, const char*) {
     reportError("Unsupported Input File Format: Must be JPEG, TIFF or BMP");
     return -1;
 }
 
-int writeImageFile(Image& image, const std::string& path) {
+int writeImageFile(Image& image, const std::string& path, const OutputFacts& facts) {
     if (imageWriter == nullptr) {
         reportError("Unsupported Output File Format: Must be JPEG, TIFF or BMP");
         return -1;
     }
-    return imageWriter(image, path.c_str());
+    return imageWriter(image, path.c_str(), facts);
 }
+
+std::string curveName(const ProgramOptions& options) {
+    switch (options.presetGammaCurve) {
+        case CURVE_SRGB:
+            return "sRGB curve";
+        case CURVE_HIGH_CONTRAST:
+            return "High Contrast curve";
+        default: {
+            char text[64];
+            std::snprintf(text, sizeof text, "gamma %g curve", options.Gamma);
+            return text;
+        }
+    }
+}
+
+// The inputs' exposures and dates, gathered as they are combined.
+struct Exposures {
+    double sum = 0.0;
+    bool complete = true;
+    std::string lastDate;
+
+    void add(const Image& image) {
+        if (std::isnan(image.exposureTime))
+            complete = false;
+        else
+            sum += image.exposureTime;
+        lastDate = image.dateTimeOriginal;
+    }
+
+    OutputFacts facts(const RunContext& context, const std::vector<std::string>& inputs,
+                      int combined, double divisor) const {
+        static const char* const kModes[] = {"Stack", "Average", "Stack/Average Mix", "Brighten"};
+        OutputFacts facts;
+        facts.firstInput = inputs.empty() ? std::string() : inputs.front();
+        facts.imagesGiven = static_cast<int>(inputs.size());
+        facts.imagesCombined = combined;
+        if (complete && combined > 0 && context.mode == MODE_STACK)
+            facts.exposureTime = sum;
+        if (complete && combined > 0 && context.mode == MODE_MIX)
+            facts.exposureTime = sum / divisor;
+        facts.dateTimeOriginal = lastDate;
+        const int mode =
+            context.mode >= MODE_STACK && context.mode <= MODE_BRIGHTEN ? context.mode : MODE_STACK;
+        facts.description = std::string(kModes[mode]) + " of " + std::to_string(combined) +
+                            (combined == 1 ? " image, " : " images, ") + curveName(context.options);
+        return facts;
+    }
+};
 
 // How many loaders decode at once, how many frames may be alive (loaded ahead, or accepted
 // and waiting to be folded) and how many are folded in one pass over the accumulator.
@@ -84,6 +134,8 @@ int runStack(const RunContext& context, const std::vector<std::string>& inputs,
     const bool wide = options.outputDepth == 16;
     const int bits = wide ? 16 : 8;
     const auto toRunLayout = [wide](Image& image) {
+        if (image.linearSamples != 0)
+            return true;  // linear light already: never narrowed, never through the curve
         if (!wide) {
             narrowSamples(image);
             return true;
@@ -96,6 +148,7 @@ int runStack(const RunContext& context, const std::vector<std::string>& inputs,
     };
 
     Frame dark;
+    double darkScale = 1.0;
     bool subtractDark = options.useNoiseReduction != 0;
     if (subtractDark && !options.darkFrameFile.empty()) {
         const std::string& name = options.darkFrameFile;
@@ -114,6 +167,9 @@ int runStack(const RunContext& context, const std::vector<std::string>& inputs,
             dark = std::move(loaded.frame);
             if (toRunLayout(dark.image)) {
                 prepareDarkFrame(context, dark.image);
+                // A 64-bit frame keeps its linear values; the fold scales them.
+                if (dark.image.bitsPerPixel == 64)
+                    darkScale = darkFrameScale(options.darkFrameOpacity);
             } else {
                 reportError("Problem loading dark-frame: %s\n", name.c_str());
                 subtractDark = false;
@@ -132,14 +188,32 @@ int runStack(const RunContext& context, const std::vector<std::string>& inputs,
     // Accepted images wait here until the batch is full (or the inputs end, or a cut is
     // reached), then are folded in one pass; each pixel still takes them in input order.
     std::vector<Frame> batch;
+    Exposures exposures;
+    // One 64-bit image (16-bit or RAW) in a batch of an 8-bit run brings the rest of the batch
+    // to its layout, where 8-bit samples read the curve's own values; a 64-bit dark frame
+    // does so for every batch.
+    const auto sameLayout = [&] {
+        const auto wideImage = [](const Frame& f) { return f.image.bitsPerPixel == 64; };
+        const bool darkWide = subtractDark && dark.image.bitsPerPixel == 64;
+        if (!darkWide && std::none_of(batch.begin(), batch.end(), wideImage))
+            return;
+        if (subtractDark && !widenSamples(dark.image)) {
+            subtractDark = false;
+            turnOffNoiseReduction();
+        }
+        std::erase_if(batch, [](Frame& f) { return !widenSamples(f.image); });
+    };
     const auto combineBatch = [&] {
+        sameLayout();
         if (batch.empty())
             return;
+        for (const Frame& f : batch)
+            exposures.add(f.image);
         Image* images[kMaxCombineBatch];
         for (std::size_t j = 0; j < batch.size(); ++j)
             images[j] = &batch[j].image;
         sums->fold(context, images, static_cast<int>(batch.size()),
-                   subtractDark ? &dark.image : nullptr);
+                   subtractDark ? &dark.image : nullptr, darkScale);
         imageCounter.fetch_add(static_cast<int32_t>(batch.size()));
         batch.clear();
         progress(RunProgress::Phase::Combining, imageCounter.load(), total);
@@ -184,7 +258,7 @@ int runStack(const RunContext& context, const std::vector<std::string>& inputs,
             }
             setStatus("Setting output image dimensions: %d x %d\n", input.image.width,
                       input.image.height);
-            const Plan plan = planRun(input.image, wide ? 8 : 4);
+            const Plan plan = planRun(input.image, wide || input.image.bitsPerPixel == 64 ? 8 : 4);
             diagnostic("Loaders: %d, frames in flight: %d, batch: %d\n", plan.loaders, plan.frames,
                        plan.batch);
             batchLimit = static_cast<std::size_t>(plan.batch);
@@ -196,6 +270,11 @@ int runStack(const RunContext& context, const std::vector<std::string>& inputs,
                     "Dark frame image can not be combined with input images -- Turning off "
                     "noise reduction\n");
             }
+            // RAW lights may have had it taken off their sensor data already.
+            if (subtractDark && input.image.linearSamples != 0)
+                diagnostic(input.image.darkSubtracted != 0
+                               ? "Dark frame subtracted from the sensor data before decoding\n"
+                               : "Dark frame subtracted after decoding\n");
         } else if (compareImages(input.image, sums->image()) == 0) {
             reportError(
                 "Cannot combine %s...\nNote: all input images must have the same "
@@ -213,8 +292,10 @@ int runStack(const RunContext& context, const std::vector<std::string>& inputs,
     const int count = imageCounter.load();
     progress(RunProgress::Phase::Finalizing, count, total);
     Frame output;
+    OutputFacts facts;
     if (sums && count > 0) {
         const double divisor = modeDivisor(context, count);
+        facts = exposures.facts(context, inputs, count, divisor);
         if (context.mode == MODE_AVERAGE) {
             outcome.divisorSet = true;
             outcome.divisor = divisor;
@@ -234,7 +315,7 @@ int runStack(const RunContext& context, const std::vector<std::string>& inputs,
         const std::string& name = options.outputName;
         setStatus("Writing output image: %s\n", name.c_str());
         progress(RunProgress::Phase::Writing, count, total, name);
-        if (writeImageFile(output.image, name) == 0)
+        if (writeImageFile(output.image, name, facts) == 0)
             outputWritten.store(1);
     }
     return 0;
@@ -246,13 +327,18 @@ RunContext::RunContext(const ProgramOptions& snapshot)
     : options(snapshot),
       curve(snapshot.presetGammaCurve, snapshot.Gamma),
       mode(static_cast<CombineMode>(snapshot.combine_mode)) {
-    if (options.outputDepth == 16)
-        curve.buildSixteenBitTable();
+    // Both are needed by any run that meets a 16-bit or RAW image, whatever its depth; a few
+    // milliseconds, against the seconds of decoding a single frame.
+    curve.buildSixteenBitTable();
+    linearLevels.resize(65536);
+    for (int v = 0; v < 65536; ++v)
+        linearLevels[v] = curve.encodedLevel(v / 65535.0);
 }
 
-void setImageFileHandlers(ImageReader reader, ImageWriter writer) {
+void setImageFileHandlers(ImageReader reader, ImageWriter writer, void (*runEnded)()) {
     imageReader = reader;
     imageWriter = writer;
+    runEndedHook = runEnded;
 }
 
 RunContext snapshotRunContext() {
@@ -290,6 +376,8 @@ int runProcessing(const RunContext& context, int argumentCount,
     const int result = runStack(context, inputs, outcome);
     // Every image of the run has been freed by now.
     releaseCachedPixels();
+    if (runEndedHook != nullptr)
+        runEndedHook();
 
     // A field the run changed is changed in the shared record too, so the dialogs and the
     // settings file show what actually happened.

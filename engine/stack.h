@@ -6,17 +6,31 @@
 // output; see outputWritten), -1 when it stopped on request.
 #pragma once
 
+#include <cmath>
 #include <string>
 #include <vector>
 
 #include "engine/image.h"
 #include "engine/run.h"
 
+// What an output stands for, for the metadata the writer records with it.
+struct OutputFacts {
+    std::string firstInput;  // the first input given ("" for none)
+    int imagesGiven = 0;
+    int imagesCombined = 0;
+    // The exposure the output amounts to: the sum of the inputs' in Stack mode, that sum over
+    // the divisor in Mix; NaN (the first input's stays) otherwise, or when an input lacks it.
+    double exposureTime = std::nan("");
+    std::string dateTimeOriginal;  // the last combined input's, "" when it has none
+    std::string description;       // the mode, the count and the curve, in words
+};
+
 // Loads a file into an Image (any layout the codec produces); 0 or -1 after reporting.
 using ImageReader = int (*)(Image& image, const char* path);
 // Saves an Image under path using runOptions for format parameters; 0 or -1 after reporting.
-using ImageWriter = int (*)(Image& image, const char* path);
-void setImageFileHandlers(ImageReader reader, ImageWriter writer);
+using ImageWriter = int (*)(Image& image, const char* path, const OutputFacts& facts);
+// runEnded, when given, is called as every run ends, for what the reader keeps across a run.
+void setImageFileHandlers(ImageReader reader, ImageWriter writer, void (*runEnded)() = nullptr);
 
 // Snapshots programOptions (under optionsMutex) into a run context; sets combineFunc in
 // programOptions for the mode.

@@ -15,13 +15,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string path(text, strnlen(text, size));
 
     const int format = getImageFormat(path.c_str());
-    fuzz::check(format >= FORMAT_INVALID && format <= FORMAT_PNG, "format code");
-    const bool hasCodec = format == FORMAT_JPEG || format == FORMAT_TIFF || format == FORMAT_BMP;
+    fuzz::check(format >= FORMAT_INVALID && format <= FORMAT_RAW, "format code");
+    const bool hasCodec = format == FORMAT_JPEG || format == FORMAT_TIFF || format == FORMAT_BMP ||
+                          format == FORMAT_PNG;
     fuzz::check((checkOutputFormat(path.c_str()) == 0) == hasCodec,
                 "output check agrees with format selection");
     if (format != FORMAT_INVALID) {
-        fuzz::check(path.size() >= 4 && path[path.size() - 4] == '.',
-                    "a format needs a three-letter extension");
+        const bool three = path.size() >= 4 && path[path.size() - 4] == '.';
+        const bool four = path.size() >= 5 && path[path.size() - 5] == '.';
+        fuzz::check(three || four, "a format needs a three- or four-letter extension");
     }
 
     std::string name = path;

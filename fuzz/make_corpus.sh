@@ -24,7 +24,8 @@ kept='bmp/refused_*.bmp jpeg/claims_9000_baseline.jpg jpeg/claims_6000_progressi
     tiff/rgb16_no_photometric_2x1.tif tiff/grey8_packbits_densest_4096x64.tif
     tiff/grey8_deflate_16x16.tif tiff/grey16_float_16x16.tif tiff/rgb16_float_16x16.tif
     tiff/rgb4_16x16.tif tiff/rgb8_jpeg_16x16.tif tiff/rgb8_signed_16x16.tif
-    tiff/rgb_one_sample_16x16.tif tiff/five_samples_16x16.tif'
+    tiff/rgb_one_sample_16x16.tif tiff/five_samples_16x16.tif
+    raw/*.dng'
 mkdir -p "$work/kept"
 # Unquoted on purpose: the patterns expand inside corpus/.
 (cd corpus && cp --parents $kept "$work/kept/")

@@ -10,14 +10,14 @@
 set -euo pipefail
 
 usage() {
-    echo "usage: fuzz/run.sh SECONDS [bmp|jpeg|png|tiff|settings|filenames]..." >&2
+    echo "usage: fuzz/run.sh SECONDS [bmp|jpeg|png|tiff|raw|settings|filenames]..." >&2
     exit 2
 }
 [[ $# -ge 1 && $1 =~ ^[0-9]+$ && $1 -gt 0 ]] || usage
 seconds=$1
 shift
 targets=("$@")
-[[ ${#targets[@]} -gt 0 ]] || targets=(bmp jpeg png tiff settings filenames)
+[[ ${#targets[@]} -gt 0 ]] || targets=(bmp jpeg png tiff raw settings filenames)
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${QUORVANE_FUZZ_BUILD:-$root/build-fuzz}

@@ -5,13 +5,16 @@
 #include <cstring>
 #include <string>
 
+#include "engine/combine.h"
 #include "engine/messages.h"
 #include "engine/options.h"
 #include "engine/stack.h"
 #include "engine/system.h"
 #include "imageio/bmp.h"
 #include "imageio/jpeg.h"
+#include "imageio/metadata.h"
 #include "imageio/png.h"
+#include "imageio/raw.h"
 #include "imageio/tiff.h"
 
 namespace {
@@ -61,6 +64,25 @@ int writeWithCodec(int format, Image& image, const char* path, const char* shown
     }
 }
 
+// The first input's metadata, edited to describe the composite. A failure costs the metadata,
+// never the image.
+void addMetadata(const std::string& file, const Image& image, const OutputFacts& facts) {
+    CompositeFacts composite;
+    composite.firstInput = facts.firstInput;
+    composite.firstInputRotated = imageFormatOf(facts.firstInput.c_str()) == FORMAT_TIFF;
+    composite.imagesGiven = facts.imagesGiven;
+    composite.imagesCombined = facts.imagesCombined;
+    composite.exposureTime = facts.exposureTime;
+    composite.dateTime = facts.dateTimeOriginal;
+    composite.description = facts.description;
+    composite.software = std::string("Quorvane ") + programVersion();
+    composite.width = image.width;
+    composite.height = image.height;
+    std::string warning;
+    if (!writeCompositeMetadata(file, composite, warning))
+        diagnostic("Metadata not written: %s\n", warning.c_str());
+}
+
 // FORMAT_UNNAMED for names whose extension is missing, or neither three letters long nor a
 // known longer spelling: those are reported, unknown three-letter ones are not.
 constexpr int FORMAT_UNNAMED = -2;
@@ -87,6 +109,8 @@ int getImageFormatQuietly(const char* path) {
         return FORMAT_BMP;
     if (extension == "png")
         return FORMAT_PNG;
+    if (isRawExtension(extension))
+        return FORMAT_RAW;
     return FORMAT_INVALID;
 }
 
@@ -99,6 +123,15 @@ int getImageFormat(const char* path) {
     if (format == FORMAT_UNNAMED)
         reportError("File (%s) must have extension JPG, PNG, TIF or BMP", path);
     return format == FORMAT_UNNAMED ? FORMAT_INVALID : format;
+}
+
+int imageFormatOf(const char* path) {
+    const int format = getImageFormatQuietly(path == nullptr ? "" : path);
+    return format == FORMAT_UNNAMED ? FORMAT_INVALID : format;
+}
+
+bool formatWritable(int format) {
+    return hasCodec(format);
 }
 
 bool formatHoldsDepth(int format, int depth) {
@@ -115,8 +148,30 @@ std::string outputDepthProblem(const std::string& output, int depth) {
     return "";
 }
 
-int readImage(Image& image, const char* path) {
-    switch (getImageFormat(path)) {
+namespace {
+
+int readRawImage(Image& image, const char* path) {
+    // Read before the file is opened: a loader left behind in a file that never answers must
+    // not look at the options of a later run.
+    RawOptions raw;
+    raw.daylight = runOptions.rawDaylight != 0;
+    raw.halfSize = runOptions.rawHalfSize != 0;
+    const std::string& dark = runOptions.darkFrameFile;
+    if (runOptions.useNoiseReduction != 0 && dark != path &&
+        imageFormatOf(dark.c_str()) == FORMAT_RAW) {
+        raw.darkFrame = dark;
+        raw.darkOpacity = darkFrameScale(runOptions.darkFrameOpacity);
+    }
+    RawResult result;
+    if (readRAW(image, path, raw, &result) != 0)
+        return -1;
+    image.linearSamples = 1;
+    image.darkSubtracted = result.darkSubtracted ? 1 : 0;
+    return 0;
+}
+
+int readWithCodec(int format, Image& image, const char* path) {
+    switch (format) {
         case FORMAT_JPEG:
             return readJPEG(image, path);
         case FORMAT_TIFF:
@@ -125,13 +180,30 @@ int readImage(Image& image, const char* path) {
             return readBMP(image, path);
         case FORMAT_PNG:
             return readPNG(image, path);
+        case FORMAT_RAW:
+            return readRawImage(image, path);
         default:
             reportError("%s", kUnsupportedInput);
             return -1;
     }
 }
 
-int writeImage(Image& image, const char* path) {
+}  // namespace
+
+int readImage(Image& image, const char* path) {
+    const int format = getImageFormat(path);
+    const bool keepMetadata = runOptions.keepMetadata != 0;
+    const int result = readWithCodec(format, image, path);
+    // A bitmap records nothing of the kind.
+    if (result == 0 && keepMetadata && format != FORMAT_BMP) {
+        const FrameFacts facts = readFrameFacts(path);
+        image.exposureTime = facts.exposureTime;
+        image.dateTimeOriginal = facts.dateTimeOriginal;
+    }
+    return result;
+}
+
+int writeImage(Image& image, const char* path, const OutputFacts& facts) {
     const int format = getImageFormat(path);
     if (!hasCodec(format)) {
         reportError("%s", kUnsupportedOutput);
@@ -141,9 +213,14 @@ int writeImage(Image& image, const char* path) {
         reportCannotCreate(format, path);
         return -1;
     }
-    // The codec writes beside the target and the result replaces it in one rename.
+    // The codec writes beside the target and the result replaces it in one rename; the first
+    // input's metadata goes into the temporary file before that.
     const int result = replaceFile(path, [&](const std::string& temporary) {
-        return writeWithCodec(format, image, temporary.c_str(), path) == 0;
+        if (writeWithCodec(format, image, temporary.c_str(), path) != 0)
+            return false;
+        if (runOptions.keepMetadata != 0 && format != FORMAT_BMP && !facts.firstInput.empty())
+            addMetadata(temporary, image, facts);
+        return true;
     });
     switch (result) {
         case REPLACE_DONE:
@@ -194,5 +271,5 @@ int outputIsInput(const std::string& output, const std::vector<std::string>& arg
 }
 
 void installImageFileHandlers() {
-    setImageFileHandlers(readImage, writeImage);
+    setImageFileHandlers(readImage, writeImage, releaseRawDarkFrame);
 }

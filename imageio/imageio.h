@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/image.h"
+#include "engine/stack.h"
 
 enum ImageFormat : int {
     FORMAT_INVALID = -1,
@@ -21,11 +22,16 @@ enum ImageFormat : int {
     FORMAT_TIFF = 1,
     FORMAT_BMP = 2,
     FORMAT_PNG = 3,
+    FORMAT_RAW = 4,  // camera RAW files (read only)
 };
 
 // The format for path's extension; a missing extension, or one of neither three letters nor a
 // known four-letter spelling, is reported.
 int getImageFormat(const char* path);
+// The format for path's extension without reporting anything (FORMAT_INVALID when unknown).
+int imageFormatOf(const char* path);
+// Whether files of this format can be written (JPEG, TIFF, BMP and PNG).
+bool formatWritable(int format);
 // Whether the output format can hold depth bits per sample (8 always; 16 for TIFF and PNG).
 bool formatHoldsDepth(int format, int depth);
 // Why output cannot be written at depth bits per sample, or "" when it can.
@@ -35,7 +41,9 @@ int readImage(Image& image, const char* path);
 // TIFF; 16-bit pixels go to JPEG and BMP narrowed to their high byte. Through replaceFile
 // (system.h); a process about to die of a signal removes the save's temporary with
 // discardTemporaryFile.
-int writeImage(Image& image, const char* path);
+// facts, from a run, describe what the output stands for; the first input's metadata goes
+// along with them when runOptions.keepMetadata is set.
+int writeImage(Image& image, const char* path, const OutputFacts& facts = OutputFacts());
 
 // Checks an output name before a run, with the save dispatch's messages; touches nothing.
 int checkOutputFormat(const char* path);

@@ -8,12 +8,14 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <future>
 #include <map>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "engine/combine.h"
 #include "engine/parallel.h"
@@ -30,7 +32,10 @@ struct FakeFile {
     std::vector<Rgb> colours{{0, 0, 0}};
     bool sixteenBit = false;
     uint32_t seed = 0;
-    std::vector<std::array<uint16_t, 3>> samples16;  // when set: these 16-bit samples, repeated
+    std::vector<std::array<uint16_t, 3>> samples16{};  // when set: these 16-bit samples, repeated
+    bool linear = false;                               // samples16 are linear light (a RAW file's)
+    bool darkSubtracted = false;  // as a RAW reader that took the dark off the sensor data
+    double exposure = std::nan("");
 };
 std::map<std::string, FakeFile> files;
 std::mutex loadedMutex;
@@ -49,8 +54,16 @@ int fakeRead(Image& image, const char* path) {
     }
     const FakeFile& f = it->second;
     const int bytes = f.sixteenBit ? 8 : 4;
-    image = Image{f.width, f.height, int64_t{f.width} * bytes, 8 * bytes,
-                  int64_t{f.width} * bytes * f.height};
+    initImage(image);
+    image.width = f.width;
+    image.height = f.height;
+    image.bytesPerLine = int64_t{f.width} * bytes;
+    image.bitsPerPixel = 8 * bytes;
+    image.dataSize = image.bytesPerLine * f.height;
+    image.linearSamples = f.linear;
+    image.darkSubtracted = f.darkSubtracted;
+    image.exposureTime = f.exposure;
+    image.dateTimeOriginal = path;
     if ((image.pixels = allocImagePixels(image)) == nullptr)
         return -1;
     lock.lock();
@@ -77,8 +90,11 @@ int fakeRead(Image& image, const char* path) {
     return 0;
 }
 
-int fakeWrite(Image& image, const char* path) {
+OutputFacts writtenFacts;
+
+int fakeWrite(Image& image, const char* path, const OutputFacts& facts) {
     written[path].assign(pixelData(image), pixelData(image) + image.dataSize);
+    writtenFacts = facts;
     return 0;
 }
 
@@ -541,6 +557,96 @@ TEST_F(StackRunTest, SixteenBitRunsKeepThePrecisionOfTheirInputs) {
                 EXPECT_EQ((Wide{pixel[1], pixel[2], pixel[3]}), want) << n;
                 EXPECT_EQ(pixel[0], 65535);
             }
+        }
+    }
+}
+
+// Linear samples (RAW) skip the curve at either depth and are never narrowed; one in a batch
+// of an 8-bit run brings the others to its layout without changing their values. Their
+// thresholds compare levels on the curve; a frame whose reader took the dark frame off keeps
+// its light. The writer hears the exposure the output amounts to and the last date.
+TEST_F(StackRunTest, LinearFramesSkipTheCurveAndTheRunSumsTheirExposures) {
+    const Curve& curve = srgb();
+    const auto linearLevel = [&](double linear) { return curve.finalSample(linear); };
+    const uint8_t mid = linearLevel(30000 / 65535.0 + curve.linear(90));
+    const uint8_t darkened = linearLevel(30000 / 65535.0 - curve.linear(40));
+    FakeFile raw{2, 1, {}, true, 0, {{30000, 30000, 30000}}, true};
+    raw.exposure = 15;
+    FakeFile rawDarkless = raw;
+    rawDarkless.darkSubtracted = true;
+    FakeFile jpeg{2, 1, {{90, 90, 90}}};
+    jpeg.exposure = 30;
+    // Level 10.5 on the curve: kept by a threshold of 10, made black by 11.
+    const auto at = [&](double level) {
+        const int below = int(level);
+        const double t =
+            curve.linear(uint8_t(below)) +
+            (level - below) * (curve.linear(uint8_t(below + 1)) - curve.linear(uint8_t(below)));
+        return uint16_t(std::lround(t * 65535));
+    };
+    const uint16_t faint = at(10.5);
+    FakeFile dim{2, 1, {}, true, 0, {{faint, faint, faint}}, true};
+    const double nan = std::nan("");
+    const struct Case {
+        int mode, low, depth;
+        std::vector<FakeFile> inputs;
+        bool dark;
+        uint8_t out;  // 8-bit runs: every sample
+        double exposure;
+        std::string description;
+    } cases[] = {
+        {MODE_STACK, 0, 8, {raw, jpeg}, false, mid, 45, "Stack of 2 images, sRGB curve"},
+        {MODE_MIX,
+         0,
+         8,
+         {raw, jpeg},
+         false,
+         linearLevel((30000 / 65535.0 + curve.linear(90)) / 3),
+         15,
+         "Stack/Average Mix of 2 images, sRGB curve"},
+        {MODE_AVERAGE,
+         0,
+         8,
+         {raw, raw},
+         false,
+         linearLevel(30000 / 65535.0),
+         nan,
+         "Average of 2 images, sRGB curve"},
+        {MODE_STACK, 0, 8, {raw, {2, 1, {{90, 90, 90}}}}, false, mid, nan, ""},
+        {MODE_STACK, 0, 8, {raw}, true, darkened, 15, ""},
+        {MODE_STACK, 0, 8, {rawDarkless}, true, linearLevel(30000 / 65535.0), 15, ""},
+        {MODE_BRIGHTEN, 10, 8, {dim}, false, linearLevel(faint / 65535.0), nan, ""},
+        {MODE_BRIGHTEN, 11, 8, {dim}, false, 0, nan, ""},
+    };
+    files["dark8.bmp"] = {2, 1, {{40, 40, 40}}};
+    programOptions.Divisor = 3;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(&c - cases);
+        std::vector<std::string> names;
+        for (const FakeFile& input : c.inputs) {
+            names.push_back("r" + std::to_string(names.size()) + ".dng");
+            files[names.back()] = input;
+        }
+        programOptions.combine_mode = c.mode;
+        programOptions.low_pass_threshold = c.low;
+        programOptions.outputDepth = c.depth;
+        programOptions.useNoiseReduction = c.dark;
+        programOptions.darkFrameFile = "dark8.bmp";
+        MessageCapture capture;
+        ASSERT_EQ(run(names), 0);
+        EXPECT_EQ(outputPixel(0), (Rgb{c.out, c.out, c.out}));
+        EXPECT_EQ(outputPixel(1), (Rgb{c.out, c.out, c.out}));
+        if (std::isnan(c.exposure)) {
+            EXPECT_TRUE(std::isnan(writtenFacts.exposureTime)) << writtenFacts.exposureTime;
+        } else {
+            EXPECT_DOUBLE_EQ(writtenFacts.exposureTime, c.exposure);
+        }
+        EXPECT_EQ(writtenFacts.dateTimeOriginal, names.back());
+        EXPECT_EQ(std::tuple(writtenFacts.firstInput, writtenFacts.imagesGiven,
+                             writtenFacts.imagesCombined),
+                  std::tuple(names.front(), int(names.size()), int(names.size())));
+        if (!c.description.empty()) {
+            EXPECT_EQ(writtenFacts.description, c.description);
         }
     }
 }

@@ -19,7 +19,7 @@ TEST(FuzzCorpus, EverySeedLoadsCleanlyOrIsRefusedWithNoPixels) {
     MessageCapture capture;
     setAllocationFilter([](int64_t size) { return size <= int64_t{200'000'000}; });
     int loaded = 0, refused = 0;
-    for (const char* codec : {"bmp", "jpeg", "tiff", "png"}) {
+    for (const char* codec : {"bmp", "jpeg", "tiff", "png", "raw"}) {
         for (const auto& entry : std::filesystem::directory_iterator(kCorpus + "/" + codec)) {
             SCOPED_TRACE(entry.path().string());
             capture.clear();
