@@ -53,6 +53,7 @@ constexpr int32_t kOutputDepths[] = {8, 16};
 constexpr int32_t kTiffCompressions[] = {TIFF_COMPRESSION_DEFAULT, TIFF_COMPRESSION_PACKBITS,
                                          TIFF_COMPRESSION_DEFLATE, TIFF_COMPRESSION_LZW,
                                          TIFF_COMPRESSION_NONE};
+constexpr int32_t kOffOn[] = {0, 1};
 
 // File order.
 const SettingsKey kKeys[] = {
@@ -72,6 +73,9 @@ const SettingsKey kKeys[] = {
     doubleKey("darkFrameOpacity", &ProgramOptions::darkFrameOpacity),
     choiceKey("outputDepth", &ProgramOptions::outputDepth, kOutputDepths),
     choiceKey("tiffCompression", &ProgramOptions::tiffCompression, kTiffCompressions),
+    choiceKey("keepMetadata", &ProgramOptions::keepMetadata, kOffOn),
+    choiceKey("rawDaylight", &ProgramOptions::rawDaylight, kOffOn),
+    choiceKey("rawHalfSize", &ProgramOptions::rawHalfSize, kOffOn),
 };
 
 bool isChoiceKey(const SettingsKey& key) {

@@ -51,7 +51,11 @@ constexpr const char* kBuiltInHelp =
     "combined.  Quorvane reads and writes JPEG, BMP, TIFF and PNG files.  Use a \n"
     "file extenstion of \"jpg\", \"bmp\", \"tif\" or \"png\" to specify an output \n"
     "format (\"jpeg\" and \"tiff\" work too).  TIFF and PNG files can hold 16 bits \n"
-    "per sample: choose that under Tools > Output Options.";
+    "per sample: choose that under Tools > Output Options.  Quorvane also reads \n"
+    "camera RAW files (\"cr2\", \"nef\", \"arw\", \"dng\" and others); their white \n"
+    "balance and decoding at half size are chosen there too.  The first image's \n"
+    "metadata (EXIF, XMP, IPTC, ICC profile) goes into JPEG, TIFF and PNG outputs \n"
+    "unless you turn that off there.";
 
 }  // namespace
 

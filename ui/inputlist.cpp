@@ -7,6 +7,7 @@
 #include "engine/options.h"
 #include "engine/system.h"
 #include "imageio/filenames.h"
+#include "imageio/imageio.h"
 #include "ui/ui.h"
 
 std::string lastFileLocation;
@@ -207,6 +208,12 @@ void suggestOutputName(Window* window) {
     splitExtension(first, extension);
     first += '_';
     stripDirectory(last);
+    // Start would refuse a name we cannot write, such as a camera's RAW files: TIFF instead,
+    // which keeps everything a 16-bit run gives.
+    if (!formatWritable(imageFormatOf(last.c_str()))) {
+        splitExtension(last, extension);
+        last += ".tif";
+    }
     first += last;
     // A cut name would point somewhere the user never meant; keep the old one instead.
     if (first.size() > kPathMax) {

@@ -37,7 +37,9 @@ int addDroppedFiles(const DropInfo& drop);
 int browseInputFiles(Window* window);
 // Browse for the output file; sets the output name edit when one was chosen.
 void browseOutputFile(Window* window);
-// Output name from the first and last entries: "<first without extension>_<last's name>".
+// Output name from the first and last entries: "<first without extension>_<last's name>", or
+// "<first without extension>_<last without extension>.tif" when the last's format cannot be
+// written (RAW files).
 void suggestOutputName(Window* window);
 // Opens the first selected entry in the desktop's default viewer.
 void viewSelectedImage(Window* window);

@@ -1,7 +1,8 @@
-// The Output Options dialog (template 500): how many bits per sample the output file holds and
-// how TIFF outputs are compressed. Like the Options dialog it edits programOptions only; the
-// settings file is written when the main window closes, and Start checks the depth against the
-// output's format, since the name may change after this dialog closed.
+// The Output Options dialog (template 500): how many bits per sample the output file holds, how
+// TIFF outputs are compressed, whether the first input's metadata goes along, and how RAW inputs
+// are developed. Like the Options dialog it edits programOptions only; the settings file is
+// written when the main window closes, and Start checks the depth against the output's format,
+// since the name may change after this dialog closed.
 #include <cstdint>
 #include <iterator>
 #include <mutex>
@@ -22,6 +23,11 @@ enum : int {
     IDC_FORMAT_NOTE = 506,
     IDC_OUTPUT_OK = 507,
     IDC_OUTPUT_CANCEL = 508,
+    IDC_KEEP_METADATA = 509,
+    IDC_RAW_FRAME = 510,
+    IDC_WHITE_BALANCE_LABEL = 511,
+    IDC_WHITE_BALANCE = 512,
+    IDC_HALF_SIZE = 513,
 };
 
 // The depth list's entries, in order.
@@ -37,12 +43,12 @@ const DialogTemplate outputTemplate{
     20,
     54,
     300,
-    120,
+    192,
     kDialogCaption | kDialogSystemMenu,
     0,
     8,
     {
-        {IDC_FORMAT_FRAME, K::GroupBox, "Output File:", 11, 8, 278, 78, 0},
+        {IDC_FORMAT_FRAME, K::GroupBox, "Output File:", 11, 8, 278, 92, 0},
         {IDC_DEPTH_LABEL, K::Static, "Output &depth:", 16, 23, 70, 10, kAlignRight},
         {IDC_OUTPUT_DEPTH, K::ComboBox, "8 bits per sample\n16 bits per sample (TIFF and PNG)", 90,
          20, 192, 14, kTabStop},
@@ -55,14 +61,26 @@ const DialogTemplate outputTemplate{
          "JPEG and BMP files always hold 8 bits per sample.  Every TIFF compression keeps the "
          "image exactly; they differ only in file size and speed.",
          18, 60, 264, 20, 0},
-        {IDC_OUTPUT_OK, K::PushButton, "&OK", 232, 94, 57, 18, kTabStop},
-        {IDC_OUTPUT_CANCEL, K::PushButton, "&Cancel", 170, 94, 57, 18, kTabStop},
+        {IDC_KEEP_METADATA, K::AutoCheckBox,
+         "Keep &metadata (EXIF, XMP, IPTC, ICC profile) of the first image", 18, 84, 264, 10,
+         kTabStop},
+        {IDC_RAW_FRAME, K::GroupBox, "RAW Files:", 11, 106, 278, 52, 0},
+        {IDC_WHITE_BALANCE_LABEL, K::Static, "&White balance:", 16, 121, 70, 10, kAlignRight},
+        // The entry's index is the rawDaylight value.
+        {IDC_WHITE_BALANCE, K::ComboBox, "As shot (camera)\nDaylight", 90, 118, 192, 14, kTabStop},
+        {IDC_HALF_SIZE, K::AutoCheckBox,
+         "Decode at &half size (faster, for previews and time-lapses)", 18, 140, 264, 10, kTabStop},
+        {IDC_OUTPUT_OK, K::PushButton, "&OK", 232, 166, 57, 18, kTabStop},
+        {IDC_OUTPUT_CANCEL, K::PushButton, "&Cancel", 170, 166, 57, 18, kTabStop},
     },
 };
 
 struct OutputChoices {
     int32_t outputDepth = 8;
     int32_t tiffCompression = TIFF_COMPRESSION_DEFAULT;
+    int32_t keepMetadata = 1;
+    int32_t rawDaylight = 0;
+    int32_t rawHalfSize = 0;
 };
 
 void initOutputOptionsDialog(Window* dialog) {
@@ -70,7 +88,9 @@ void initOutputOptionsDialog(Window* dialog) {
     {
         // A finishing run may be writing its results back to the record right now.
         std::lock_guard<std::mutex> lock(optionsMutex);
-        shown = {programOptions.outputDepth, programOptions.tiffCompression};
+        shown = {programOptions.outputDepth, programOptions.tiffCompression,
+                 programOptions.keepMetadata, programOptions.rawDaylight,
+                 programOptions.rawHalfSize};
     }
     // The settings file lets only valid values through; anything else shows the default.
     comboSetSelection(getDlgItem(dialog, IDC_OUTPUT_DEPTH), shown.outputDepth == 16 ? 1 : 0);
@@ -78,6 +98,9 @@ void initOutputOptionsDialog(Window* dialog) {
                        shown.tiffCompression <= TIFF_COMPRESSION_NONE;
     comboSetSelection(getDlgItem(dialog, IDC_TIFF_COMPRESSION),
                       known ? shown.tiffCompression : TIFF_COMPRESSION_DEFAULT);
+    checkDlgButton(dialog, IDC_KEEP_METADATA, shown.keepMetadata != 0);
+    comboSetSelection(getDlgItem(dialog, IDC_WHITE_BALANCE), shown.rawDaylight == 1 ? 1 : 0);
+    checkDlgButton(dialog, IDC_HALF_SIZE, shown.rawHalfSize == 1);
 }
 
 OutputChoices readOutputOptionsDialog(Window* dialog) {
@@ -88,6 +111,9 @@ OutputChoices readOutputOptionsDialog(Window* dialog) {
     const int compression = comboSelection(getDlgItem(dialog, IDC_TIFF_COMPRESSION));
     if (compression >= 0)
         chosen.tiffCompression = compression;
+    chosen.keepMetadata = isDlgButtonChecked(dialog, IDC_KEEP_METADATA) ? 1 : 0;
+    chosen.rawDaylight = comboSelection(getDlgItem(dialog, IDC_WHITE_BALANCE)) == 1 ? 1 : 0;
+    chosen.rawHalfSize = isDlgButtonChecked(dialog, IDC_HALF_SIZE) ? 1 : 0;
     return chosen;
 }
 
@@ -97,6 +123,9 @@ void applyOutputOptionsDialog(const OutputChoices& chosen) {
     std::lock_guard<std::mutex> lock(optionsMutex);
     programOptions.outputDepth = chosen.outputDepth;
     programOptions.tiffCompression = chosen.tiffCompression;
+    programOptions.keepMetadata = chosen.keepMetadata;
+    programOptions.rawDaylight = chosen.rawDaylight;
+    programOptions.rawHalfSize = chosen.rawHalfSize;
 }
 
 }  // namespace

@@ -132,29 +132,39 @@ TEST_F(SettingsFile, ForeignContentIsDroppedAndAFailedSaveKeepsThePreviousFile) 
     EXPECT_EQ(dir.list("blocked"), Messages{"quorvane.ini"});
 }
 
-// The output depth and TIFF compression follow the older keys only when not the default, so
-// a file from default use stays as it was; a value outside their choices reads as the default,
-// an absent one keeps the field like any other key. What is written reads back the same.
+// The output, metadata and RAW keys follow the older keys only when not the default, so a file
+// from default use stays as it was; a value outside their choices reads as the default, an
+// absent one keeps the field like any other key. What is written reads back the same.
 TEST_F(SettingsFile, OutputKeysOnlyWhenNotDefaultOthersReadAsDefault) {
+    const std::string output = "outputDepth=16\ntiffCompression=3\n",
+                      raw = "keepMetadata=0\nrawDaylight=1\nrawHalfSize=1\n";
     const std::pair<std::string, std::string> rows[] = {
-        // read over 16 and LZW; written
-        {"", "outputDepth=16\ntiffCompression=3\n"},
-        {"outputDepth=8\ntiffCompression=0\n", ""},
-        {"tiffCompression=4\noutputDepth=8\n", "tiffCompression=4\n"},
-        {"outputDepth= 16.9\ntiffCompression=+2\n", "outputDepth=16\ntiffCompression=2\n"},
-        {"outputDepth=12\ntiffCompression=5\n", ""},
-        {"outputDepth=abc\ntiffCompression=-1\n", ""},
-        {"outputDepth=$$$$\ntiffCompression=\n", "outputDepth=16\ntiffCompression=3\n"},
+        // read over 16, LZW, no metadata, daylight and half size; written
+        {"", output + raw},
+        {"outputDepth=8\ntiffCompression=0\nkeepMetadata=1\nrawDaylight=0\nrawHalfSize=0\n", ""},
+        {"tiffCompression=4\noutputDepth=8\nrawHalfSize=0\n",
+         "tiffCompression=4\nkeepMetadata=0\nrawDaylight=1\n"},
+        {"outputDepth= 16.9\ntiffCompression=+2\nkeepMetadata= 1.9\n",
+         "outputDepth=16\ntiffCompression=2\nrawDaylight=1\nrawHalfSize=1\n"},
+        {"outputDepth=12\ntiffCompression=5\nkeepMetadata=2\nrawDaylight=-1\nrawHalfSize=abc\n",
+         ""},
+        {"outputDepth=abc\ntiffCompression=-1\nrawDaylight=99999999999\n",
+         "keepMetadata=0\nrawHalfSize=1\n"},
+        {"outputDepth=$$$$\ntiffCompression=\nkeepMetadata=$$$$\nrawHalfSize=\n", output + raw},
+    };
+    const auto fields = [](const ProgramOptions& o) {
+        return std::tuple(o.outputDepth, o.tiffCompression, o.keepMetadata, o.rawDaylight,
+                          o.rawHalfSize);
     };
     for (const auto& [read, written] : rows) {
         SCOPED_TRACE(read);
         ProgramOptions options = defaults(), reloaded = defaults();
         options.outputDepth = 16, options.tiffCompression = TIFF_COMPRESSION_LZW;
+        options.keepMetadata = 0, options.rawDaylight = 1, options.rawHalfSize = 1;
         ASSERT_EQ(load("[General]\n" + read, options), 0);
         EXPECT_EQ(saved(options), kDefaultText + written);
         ASSERT_EQ(loadSettingsFile(ini, reloaded), 0);
-        EXPECT_EQ(std::pair(reloaded.outputDepth, reloaded.tiffCompression),
-                  std::pair(options.outputDepth, options.tiffCompression));
+        EXPECT_EQ(fields(reloaded), fields(options));
     }
 }
 

@@ -26,7 +26,7 @@ constexpr int kQuality = 201, kQualityValue = 203, kGamma = 207, kLowPass = 209,
               kSrgb = 221, kHighContrast = 222, kCustom = 223, kDarkFrameFile = 401, kNoiseOk = 402,
               kNoiseCancel = 403, kBrowse = 404, kOpacity = 405, kOpacityValue = 414,
               kUseNoiseReduction = 415, kDepth = 503, kCompression = 505, kOutputOk = 507,
-              kOutputCancel = 508;
+              kOutputCancel = 508, kKeepMetadata = 509, kWhiteBalance = 512, kHalfSize = 513;
 
 const char* const kGammaMessage =
     "Gamma must be between 0.2 and 10.0 (typical values are between 1.5 and 2.8)";
@@ -233,24 +233,34 @@ TEST_F(DialogTest, SettingsFileValuesShownWithinRangeAndDarkFrameBrowse) {
 // Tools > Output Options... shows the record's choices; OK stores the picks, which the settings
 // file keeps for the next start.
 TEST_F(DialogTest, OutputOptionsStoredAndShownAgainAfterRestart) {
-    const std::string eight = "8 bits per sample",
-                      byDepth = "Default (PackBits at 8 bits, Deflate at 16 bits)";
-    const std::tuple<int, int, int, std::string> rows[] = {
-        // depth and compression picked, the button that closes, shown after the restart
-        {1, 2, kOutputOk, "16 bits per sample (TIFF and PNG)|Deflate"},
-        {0, 3, kOutputOk, eight + "|LZW"},
-        {1, 4, kOutputCancel, eight + "|" + byDepth},
+    const std::string eight = "8 bits per sample", sixteen = "16 bits per sample (TIFF and PNG)";
+    const std::string byDepth = "Default (PackBits at 8 bits, Deflate at 16 bits)";
+    const std::string defaults = eight + "|" + byDepth + "|As shot (camera)|M";
+    const std::tuple<int, int, int, bool, int, std::string> rows[] = {
+        // depth, compression and balance picked, both boxes clicked, the button that closes,
+        // shown after the restart (M, H: metadata, half size checked)
+        {1, 2, 1, true, kOutputOk, sixteen + "|Deflate|Daylight|H"},
+        {0, 3, 0, false, kOutputOk, eight + "|LZW|As shot (camera)|M"},
+        {1, 4, 1, true, kOutputCancel, defaults},
     };
-    const auto shown = [](Window* d) { return item(d, kDepth) + "|" + item(d, kCompression); };
-    for (const auto& [depth, compression, closer, after] : rows) {
+    const auto shown = [](Window* d) {
+        return item(d, kDepth) + "|" + item(d, kCompression) + "|" + item(d, kWhiteBalance) + "|" +
+               (isDlgButtonChecked(d, kKeepMetadata) ? "M" : "") +
+               (isDlgButtonChecked(d, kHalfSize) ? "H" : "");
+    };
+    for (const auto& [depth, compression, balance, clicked, closer, after] : rows) {
         SCOPED_TRACE(after);
         std::filesystem::remove(path("quorvane.ini"));
         for (const bool restarted : {false, true}) {
             ASSERT_TRUE(open());
             whenModalShown([&](Window* dialog) {
-                EXPECT_EQ(shown(dialog), restarted ? after : eight + "|" + byDepth);
+                EXPECT_EQ(shown(dialog), restarted ? after : defaults);
                 simulateChoice(dialog, kDepth, depth);
                 simulateChoice(dialog, kCompression, compression);
+                simulateChoice(dialog, kWhiteBalance, balance);
+                if (clicked)
+                    for (const int id : {kKeepMetadata, kHalfSize})
+                        simulateClick(dialog, id);
                 simulateClick(dialog, restarted ? kOutputCancel : closer);
             });
             command(IDM_OUTPUT_OPTIONS);
@@ -310,8 +320,8 @@ TEST_F(DialogTest, AboutThenHelpPageBesideTheExecutableOrBuiltInText) {
     EXPECT_TRUE(help.starts_with(
         "Quorvane combines multiple digital images into a single image.  It does this \n"))
         << help;
-    EXPECT_TRUE(help.ends_with("\nper sample: choose that under Tools > Output Options."));
-    EXPECT_EQ(std::count(help.begin(), help.end(), '\n'), 22);
+    EXPECT_TRUE(help.ends_with("\nunless you turn that off there."));
+    EXPECT_EQ(std::count(help.begin(), help.end(), '\n'), 26);
 }
 
 }  // namespace

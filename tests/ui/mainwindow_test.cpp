@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "imageio/filenames.h"
+#include "imageio/imageio.h"
 #include "ui/inputlist.h"
 #include "window_fixture.h"
 
@@ -96,7 +97,12 @@ TEST_F(InputListTest, AddImagesSortsCountsAndSuggests) {
          "/p/B_b.jpg",
          "/p"},
         {{"/\0x.jpg\0y.tif\0\0"s}, {"/x.jpg", "/y.tif"}, "/x_y.tif", "/"},
-        {{"/my.dir/file\0\0"s}, {"/my.dir/file"}, "/my_file", "/my.dir/file"},
+        // Names we cannot write as output take TIFF's.
+        {{"/my.dir/file\0\0"s}, {"/my.dir/file"}, "/my_file.tif", "/my.dir/file"},
+        {{"/raw\0IMG_2.CR2\0IMG_1.CR2\0\0"s},
+         {"/raw/IMG_1.CR2", "/raw/IMG_2.CR2"},
+         "/raw/IMG_1_IMG_2.tif",
+         "/raw"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.list.back());
@@ -156,18 +162,20 @@ TEST_F(InputListTest, ViewRemoveSuggestAndBrowseOutput) {
 
 // A drop inside the output frame names the output; elsewhere, like the open dialog, it adds
 // files. A folder stands for the image files directly inside it (by the open dialog's
-// extensions, any letter case); dropped files that are not images, a folder's other files and
-// remote URLs are left out, and the status line counts the first two.
+// extensions, any letter case, which are those the format layer reads); dropped files that are
+// not images, a folder's other files and remote URLs are left out, and the status line counts
+// the first two.
 TEST_F(InputListTest, DropsAndFoldersGiveTheirImagesOtherFilesAreCounted) {
     ASSERT_TRUE(open());
     const std::string folder = path("night");
     std::filesystem::create_directories(folder + "/sub");
     for (const char* name : {"b.JPG", "a.bmp", "c.Tif", "e.PNG", "d.jpeg", "f.TIFF", "g.Jpe",
-                             "notes.txt", "jpg", "h.gif", "sub/d.jpg"})
+                             "i.CR2", "j.nef", "notes.txt", "jpg", "h.gif", "sub/d.jpg"})
         std::ofstream(folder + "/" + name) << "x";
     const std::string a = folder + "/a.bmp", b = folder + "/b.JPG", c = folder + "/c.Tif";
-    const Strings images = {
-        a, b, c, folder + "/d.jpeg", folder + "/e.PNG", folder + "/f.TIFF", folder + "/g.Jpe"};
+    Strings images = {a, b, c};
+    for (const char* name : {"d.jpeg", "e.PNG", "f.TIFF", "g.Jpe", "i.CR2", "j.nef"})
+        images.push_back(folder + "/" + name);
     Strings picked = images;
     picked.push_back(path("x.txt"));
     const std::string one = "Ignored 1 file that is not an image";
@@ -188,13 +196,13 @@ TEST_F(InputListTest, DropsAndFoldersGiveTheirImagesOtherFilesAreCounted) {
         {IDC_BROWSE_OUTPUT, mixed, {}, "", "/d/c.jpg"},
         {IDC_BLEND_FRAME, mixed, sorted, "", "/d/a_c.jpg"},
         {IDC_START, mixed, sorted, "", "/d/a_c.jpg"},
-        {IDC_LIST_FILES, {folder}, images, three, folder + "/a_g.Jpe"},
+        {IDC_LIST_FILES, {folder}, images, three, folder + "/a_j.tif"},
         {IDC_LIST_FILES, {path("x.txt"), c}, {c}, one, folder + "/c_c.Tif"},
         {IDC_LIST_FILES, {path("x.txt"), path("y.doc")}, {}, two, "/before.jpg"},
         {IDC_LIST_FILES, {a}, {a}, "", folder + "/a_a.bmp"},
-        {0, {folder + "\0\0"s}, images, three, folder + "/a_g.Jpe"},
+        {0, {folder + "\0\0"s}, images, three, folder + "/a_j.tif"},
         // A file picked in the dialog counts whatever its name.
-        {0, {dir + "\0night\0x.txt\0\0"s}, picked, three, folder + "/a_x.txt"},
+        {0, {dir + "\0night\0x.txt\0\0"s}, picked, three, folder + "/a_x.tif"},
     };
     for (const Case& row : cases) {
         SCOPED_TRACE(row.paths[0] + " on " + std::to_string(row.target));
@@ -207,4 +215,12 @@ TEST_F(InputListTest, DropsAndFoldersGiveTheirImagesOtherFilesAreCounted) {
         EXPECT_EQ(text(IDC_STATUS) + "|" + text(IDC_OUTPUT_NAME), row.status + "|" + row.output);
     }
     EXPECT_TRUE(boxes.empty());
+    const std::string characters = "abcdefghijklmnopqrstuvwxyz0123456789";
+    for (const char x : characters)
+        for (const char y : characters)
+            for (const char z : characters) {
+                const std::string name = std::string("f.") + x + y + z;
+                ASSERT_EQ(hasImageExtension(name), imageFormatOf(name.c_str()) != FORMAT_INVALID)
+                    << name;
+            }
 }

@@ -167,9 +167,9 @@ struct DialogUnits {
 };
 DialogUnits dialogUnitsFor(const QFont& font);
 
-// The name filter of the file dialogs: shown as "Image Files (*.jpg, *.jpeg, ...)", matching
-// the extensions in any letter case.
-QString imageNameFilter();
+// The name filter of the file dialogs: shown as "Image Files (*.jpg, *.jpeg, ..., RAW)",
+// matching the extensions in any letter case; without the RAW files for a save dialog.
+QString imageNameFilter(bool withRaw);
 // Everything of the open/save dialog but its owner and title.
 void configureFileDialog(QFileDialog& dialog, const FileDialogRequest& request);
 

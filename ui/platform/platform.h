@@ -236,12 +236,13 @@ struct FileDialogRequest {
     bool promptOverwrite = false;
 };
 // Shows the dialog with the filter "Image Files (*.jpg, *.jpeg, *.jpe, *.tif, *.tiff, *.bmp,
-// *.png)" (any letter case); a save dialog takes any name.
+// *.png, RAW)" (any letter case; the RAW extensions are those imageio/raw.h lists); a
+// save dialog leaves the RAW files out of its filter and takes any name.
 // On success returns true with selection in the selection-buffer format: one full path
 // followed by "\0\0", or a directory, "\0", each name followed by "\0", and a final "\0".
 // No limit on the number of files.
 bool fileDialog(const FileDialogRequest& request, std::string& selection);
-// Whether the name ends in an extension that filter lists, in any letter case.
+// Whether the name ends in an extension the open dialog's filter lists, in any letter case.
 bool hasImageExtension(const std::string& path);
 
 // ---- shell ----

@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <span>
 
 #include "ui/platform/internal.h"
 
@@ -135,10 +136,21 @@ std::string commonDirectory(const std::vector<std::string>& paths) {
     return directory;
 }
 
-}  // namespace
+// What the file dialogs list, and so what counts as an image file elsewhere: the formats we
+// write, then the camera RAW files we only read. The RAW names are those the format layer's
+// isRawExtension takes; the interface tests hold the two together.
+constexpr const char* kWritableExtensions[] = {"jpg", "jpeg", "jpe", "tif", "tiff", "bmp", "png"};
+constexpr const char* kRawExtensions[] = {"dng", "cr2", "cr3", "crw", "nef", "nrw", "arw", "srf",
+                                          "sr2", "raf", "orf", "rw2", "pef", "srw", "x3f", "3fr",
+                                          "iiq", "erf", "kdc", "dcr", "mrw", "mos", "rwl"};
 
-// What the file dialogs list, and so what counts as an image file elsewhere.
-constexpr const char* kImageExtensions[] = {"jpg", "jpeg", "jpe", "tif", "tiff", "bmp", "png"};
+bool listed(std::span<const char* const> extensions, const QString& extension) {
+    return std::any_of(extensions.begin(), extensions.end(), [&](const char* known) {
+        return extension.compare(QLatin1String(known), Qt::CaseInsensitive) == 0;
+    });
+}
+
+}  // namespace
 
 namespace platform_detail {
 
@@ -159,14 +171,20 @@ std::string formatFileSelection(const std::vector<std::string>& paths) {
     return selection;
 }
 
-QString imageNameFilter() {
+QString imageNameFilter(bool withRaw) {
     // The dialog shows the text before the last parentheses (details hidden) and matches the
     // patterns inside them, without regard to letter case.
     QStringList shown;
     QStringList patterns;
-    for (const char* extension : kImageExtensions) {
+    for (const char* extension : kWritableExtensions) {
         shown << QStringLiteral("*.") + QLatin1String(extension);
         patterns << shown.back();
+    }
+    if (withRaw) {
+        // Two dozen camera names would push the list off the screen; they show as one entry.
+        shown << QStringLiteral("RAW");
+        for (const char* extension : kRawExtensions)
+            patterns << QStringLiteral("*.") + QLatin1String(extension);
     }
     return QStringLiteral("Image Files (%1) (%2)").arg(shown.join(u", "), patterns.join(u' '));
 }
@@ -174,7 +192,8 @@ QString imageNameFilter() {
 void configureFileDialog(QFileDialog& dialog, const FileDialogRequest& request) {
     dialog.setOption(QFileDialog::DontUseNativeDialog);
     dialog.setOption(QFileDialog::HideNameFilterDetails);
-    dialog.setNameFilter(imageNameFilter());
+    // An output name cannot be a RAW file's, so the save dialog does not list them.
+    dialog.setNameFilter(imageNameFilter(!request.save));
     dialog.setFilter(dialog.filter() & ~QDir::CaseSensitive);
     if (request.save) {
         dialog.setAcceptMode(QFileDialog::AcceptSave);
@@ -206,10 +225,7 @@ bool hasImageExtension(const std::string& path) {
     if (dot == std::string::npos || path.find('/', dot) != std::string::npos)
         return false;
     const QString extension = QString::fromUtf8(path.c_str() + dot + 1);
-    return std::any_of(
-        std::begin(kImageExtensions), std::end(kImageExtensions), [&](const char* listed) {
-            return extension.compare(QLatin1String(listed), Qt::CaseInsensitive) == 0;
-        });
+    return listed(kWritableExtensions, extension) || listed(kRawExtensions, extension);
 }
 
 int messageBox(Window* owner, const std::string& text, const std::string& caption, unsigned flags) {
