@@ -91,6 +91,10 @@ std::string usageText() {
            "      --tiff-compression packbits|deflate|lzw|none\n"
            "                           TIFF output compression (default packbits at 8 bits,\n"
            "                           deflate at 16)\n"
+           "      --comet N            comet trails: each frame's light fades to 1 % over the\n"
+           "                           next N frames, 2-100000 (stack, mix and brighten)\n"
+           "      --reverse            combine the inputs last to first (trail heads at the\n"
+           "                           first frame)\n"
            "      --raw-wb camera|daylight\n"
            "                           white balance of RAW inputs (default camera: as shot)\n"
            "      --raw-half           decode RAW inputs at half size (about 4x faster)\n"
@@ -236,6 +240,17 @@ int parseCommandLine(const std::vector<std::string>& arguments, CliRequest& requ
             if (chosen == std::end(schemes))
                 return bad("expected packbits, deflate, lzw or none");
             options.tiffCompression = chosen->second;
+        } else if (name == "--comet") {
+            int length = 0;
+            if (!need())
+                return kExitUsage;
+            if (!parseInt(value, length) || length < 2 || length > 100000)
+                return bad("expected a whole number from 2 to 100000");
+            options.cometLength = length;
+        } else if (name == "--reverse") {
+            if (!noValue())
+                return kExitUsage;
+            options.reverseOrder = 1;
         } else if (name == "--raw-wb") {
             if (!need())
                 return kExitUsage;
@@ -489,6 +504,12 @@ int runCommandLine(int argc, char** argv) {
     if (programOptions.combine_mode == MODE_MIX &&
         !(std::isfinite(programOptions.Divisor) && programOptions.Divisor > 0.0)) {
         usageError("invalid divisor in the settings file: expected a finite number greater than 0");
+        return kExitUsage;
+    }
+
+    // An average divides by the number of images, which a fading sum no longer counts.
+    if (programOptions.cometLength != 0 && programOptions.combine_mode == MODE_AVERAGE) {
+        usageError("comet trails need the stack, mix or brighten mode, not average");
         return kExitUsage;
     }
 

@@ -151,6 +151,7 @@ struct WideFold {
     const double* levels;  // the curve's level of each linear sample
     int64_t low, high;     // 771 x the thresholds
     double low3, high3;    // 3 x the thresholds
+    double fade;           // what the sums are multiplied by before each input (comet trails)
 };
 
 template <bool kBrighten, bool kThresholds, bool kDark>
@@ -165,7 +166,13 @@ void foldWideRange(const WideFold& job, int64_t begin, int64_t end) {
             d2 = job.darkTable[q[2]] * job.darkScale;
             d3 = job.darkTable[q[3]] * job.darkScale;
         }
+        const bool fading = job.fade != 1.0;
         for (int j = 0; j < job.count; ++j) {
+            if (fading) {
+                a1 = a1 * job.fade;
+                a2 = a2 * job.fade;
+                a3 = a3 * job.fade;
+            }
             uint16_t* p = job.inputs[j] + n * 4;
             if constexpr (kThresholds) {
                 bool black, white;
@@ -305,6 +312,7 @@ void Accumulator::fold(const RunContext& context, Image* const* inputs, int coun
             job.darkScale = darkScale;
         }
         job.levels = context.linearLevels.data();
+        job.fade = context.cometFade;
         job.low = 771 * low;
         job.high = 771 * high;
         job.low3 = 3.0 * static_cast<double>(low);

@@ -50,6 +50,8 @@ void setDefaultOptions(ProgramOptions& options) {
     options.keepMetadata = 1;
     options.rawDaylight = 0;
     options.rawHalfSize = 0;
+    options.cometLength = 0;
+    options.reverseOrder = 0;
 }
 
 void dumpOptions(const ProgramOptions& options) {
@@ -80,6 +82,10 @@ void dumpOptions(const ProgramOptions& options) {
         diagnostic("RAW Daylight White Balance: %d\n", options.rawDaylight);
     if (options.rawHalfSize != 0)
         diagnostic("RAW Half Size: %d\n", options.rawHalfSize);
+    if (options.cometLength != 0)
+        diagnostic("Comet Length: %d\n", options.cometLength);
+    if (options.reverseOrder != 0)
+        diagnostic("Reverse Order: %d\n", options.reverseOrder);
 }
 
 void freeInputFiles(ProgramOptions& options) {

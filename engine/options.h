@@ -62,6 +62,8 @@ struct ProgramOptions {
     int32_t keepMetadata = 1;     // the first input's EXIF, XMP, IPTC and ICC profile go along
     int32_t rawDaylight = 0;      // RAW white balance: 0 the camera's, 1 daylight
     int32_t rawHalfSize = 0;      // RAW files decoded at half size (2x2 superpixels)
+    int32_t cometLength = 0;      // comet trails fading to 1 % over this many images; 0 off
+    int32_t reverseOrder = 0;     // the inputs combined last to first
 };
 
 constexpr std::size_t kOutputNameMax = 1023;

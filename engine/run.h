@@ -25,6 +25,10 @@ struct RunContext {
     // For images whose 16-bit samples are linear already (RAW): each sample's level on the
     // curve, 0..255 unrounded, which the thresholds compare.
     std::vector<double> linearLevels;
+    // Comet trails: the sums are multiplied by this before each image is folded, so that an
+    // image's light is at 1 % cometLength images later; 1 without comet trails. Such runs fold
+    // in the 64-bit layout.
+    double cometFade = 1.0;
     // Called between batches with the images combined so far (imageCounter); it may
     // finalise the accumulator. A batch always ends after each image number in cutAfter.
     std::function<void(const Accumulator& sums, int combined)> afterBatch;

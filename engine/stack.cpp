@@ -64,12 +64,12 @@ struct Exposures {
         lastDate = image.dateTimeOriginal;
     }
 
-    OutputFacts facts(const RunContext& context, const std::vector<std::string>& inputs,
+    OutputFacts facts(const RunContext& context, const std::string& firstInput, int given,
                       int combined, double divisor) const {
         static const char* const kModes[] = {"Stack", "Average", "Stack/Average Mix", "Brighten"};
         OutputFacts facts;
-        facts.firstInput = inputs.empty() ? std::string() : inputs.front();
-        facts.imagesGiven = static_cast<int>(inputs.size());
+        facts.firstInput = firstInput;
+        facts.imagesGiven = given;
         facts.imagesCombined = combined;
         if (complete && combined > 0 && context.mode == MODE_STACK)
             facts.exposureTime = sum;
@@ -124,7 +124,7 @@ void progress(RunProgress::Phase phase, int index, int total, const std::string&
 
 // The run proper. -1 when it stopped on request; the loaders have been dealt with then.
 int runStack(const RunContext& context, const std::vector<std::string>& inputs,
-             RunOutcome& outcome) {
+             const std::string& firstGiven, RunOutcome& outcome) {
     const ProgramOptions& options = context.options;
     // Fixed for the run: a loader left behind by a stop keeps calling the one it started with.
     const ImageReader reader = imageReader != nullptr ? imageReader : unsupportedInput;
@@ -133,10 +133,13 @@ int runStack(const RunContext& context, const std::vector<std::string>& inputs,
     // the curve's values at multiples of 257); at 8 bits 16-bit images lose their low byte.
     const bool wide = options.outputDepth == 16;
     const int bits = wide ? 16 : 8;
-    const auto toRunLayout = [wide](Image& image) {
+    // Only the 64-bit layout's fold fades the sums (comet trails); 8-bit samples widened read
+    // the same curve values there.
+    const bool wideFolds = wide || context.cometFade != 1.0;
+    const auto toRunLayout = [wideFolds](Image& image) {
         if (image.linearSamples != 0)
             return true;  // linear light already: never narrowed, never through the curve
-        if (!wide) {
+        if (!wideFolds) {
             narrowSamples(image);
             return true;
         }
@@ -258,7 +261,7 @@ int runStack(const RunContext& context, const std::vector<std::string>& inputs,
             }
             setStatus("Setting output image dimensions: %d x %d\n", input.image.width,
                       input.image.height);
-            const Plan plan = planRun(input.image, wide || input.image.bitsPerPixel == 64 ? 8 : 4);
+            const Plan plan = planRun(input.image, input.image.bitsPerPixel == 64 ? 8 : 4);
             diagnostic("Loaders: %d, frames in flight: %d, batch: %d\n", plan.loaders, plan.frames,
                        plan.batch);
             batchLimit = static_cast<std::size_t>(plan.batch);
@@ -295,7 +298,8 @@ int runStack(const RunContext& context, const std::vector<std::string>& inputs,
     OutputFacts facts;
     if (sums && count > 0) {
         const double divisor = modeDivisor(context, count);
-        facts = exposures.facts(context, inputs, count, divisor);
+        facts =
+            exposures.facts(context, firstGiven, static_cast<int>(inputs.size()), count, divisor);
         if (context.mode == MODE_AVERAGE) {
             outcome.divisorSet = true;
             outcome.divisor = divisor;
@@ -329,6 +333,8 @@ RunContext::RunContext(const ProgramOptions& snapshot)
       mode(static_cast<CombineMode>(snapshot.combine_mode)) {
     // Both are needed by any run that meets a 16-bit or RAW image, whatever its depth; a few
     // milliseconds, against the seconds of decoding a single frame.
+    if (options.cometLength >= 2)
+        cometFade = std::pow(0.01, 1.0 / options.cometLength);
     curve.buildSixteenBitTable();
     linearLevels.resize(65536);
     for (int v = 0; v < 65536; ++v)
@@ -373,7 +379,11 @@ int runProcessing(const RunContext& context, int argumentCount,
             inputs.push_back(arguments[i]);
     }
     RunOutcome outcome;
-    const int result = runStack(context, inputs, outcome);
+    // The facts name the first input as given; the run takes them in its own order.
+    const std::string firstGiven = inputs.empty() ? std::string() : inputs.front();
+    if (context.options.reverseOrder != 0)
+        std::reverse(inputs.begin(), inputs.end());
+    const int result = runStack(context, inputs, firstGiven, outcome);
     // Every image of the run has been freed by now.
     releaseCachedPixels();
     if (runEndedHook != nullptr)

@@ -318,6 +318,10 @@ TEST_F(CliRun, EveryRunEndsWithItsStatusErrorsAndOutput) {
          "File (out.jpgx) must have extension JPG, PNG, TIF or BMP\n" + unsupported},
         // 16 bits only where the format holds them, whether asked on the line or in settings.
         {"--depth 16 -o out.jpg a.bmp", 2, {}, depth16 + usage},
+        {"--comet 10 -m average -o out.bmp a.bmp",
+         2,
+         {},
+         "quorvane-cli: comet trails need the stack, mix or brighten mode, not average" + usage},
         {"--settings deep.ini -o out.bmp a.bmp", 2, {}, depth16 + usage},
         {"-m nope -o out.bmp a.bmp", 2, {}, badMode + usage},
         {"--settings missing.ini -o out.bmp a.bmp",

@@ -651,6 +651,48 @@ TEST_F(StackRunTest, LinearFramesSkipTheCurveAndTheRunSumsTheirExposures) {
     }
 }
 
+// A white pixel moving one step a frame: with comet trails of length N, frame j of n holds
+// d^(n-1-j) of its light, d = 0.01^(1/N), in every mode that takes them, whatever the batches.
+// Reversed order equals the run over the inputs given the other way round.
+TEST_F(StackRunTest, CometTrailsFadeEachFrameAndReverseOrderIsTheReversedRun) {
+    constexpr int kWidth = 12, kFrames = 10, kComet = 4;
+    std::vector<std::string> names;
+    for (int j = 0; j < kFrames; ++j) {
+        std::vector<Rgb> row(kWidth, Rgb{0, 0, 0});
+        row[j] = {255, 255, 255};
+        names.push_back("c" + std::to_string(j) + ".bmp");
+        files[names.back()] = {kWidth, 1, row};
+    }
+    const double d = std::pow(0.01, 1.0 / kComet);
+    MessageCapture quiet;
+    for (const int workers : {1, 4}) {
+        setWorkerCount(workers);
+        for (const int mode : {MODE_STACK, MODE_MIX, MODE_BRIGHTEN}) {
+            SCOPED_TRACE(::testing::Message() << workers << " workers, mode " << mode);
+            programOptions.combine_mode = mode;
+            programOptions.Divisor = 2;
+            programOptions.cometLength = kComet;
+            programOptions.reverseOrder = 0;
+            ASSERT_EQ(run(names), 0);
+            for (int x = 0; x < kWidth; ++x) {
+                const double light = x < kFrames ? std::pow(d, kFrames - 1 - x) : 0.0;
+                const int want = srgb().finalSample(mode == MODE_MIX ? light / 2 : light);
+                EXPECT_NEAR(outputPixel(x)[0], want, 1) << x;
+                EXPECT_EQ(outputPixel(x)[0], outputPixel(x)[2]) << x;
+            }
+            for (const int comet : {0, kComet}) {
+                programOptions.cometLength = comet;
+                programOptions.reverseOrder = 0;
+                ASSERT_EQ(run({names.rbegin(), names.rend()}), 0);
+                const auto reversed = written.at("out.bmp");
+                programOptions.reverseOrder = 1;
+                ASSERT_EQ(run(names), 0);
+                EXPECT_EQ(written.at("out.bmp"), reversed) << comet;
+            }
+        }
+    }
+}
+
 TEST(Messages, LongTextsAreCutAndExternalTextIsNeverAFormat) {
     MessageCapture capture;
     reportError("Problem loading %s...ignoring\n", std::string(3000, 'x').c_str());

@@ -186,7 +186,11 @@ TEST_F(SystemTest, AddressSpaceLimitCountsAsUnavailableMemory) {
         const struct rlimit limit = {cap, cap};
         if (setrlimit(RLIMIT_AS, &limit) != 0)
             _exit(10);
-        const Image image{1500, 1500, 4 * 1500, 32, 4 * 1500 * 1500};
+        Image image;
+        image.width = image.height = 1500;
+        image.bytesPerLine = 4 * 1500;
+        image.bitsPerPixel = 32;
+        image.dataSize = 4 * 1500 * 1500;
         if (allocImagePixels(image, true, int64_t{72} << 20) != nullptr)
             _exit(11);
         _exit(allocImagePixels(image) == nullptr ? 12 : 0);
