@@ -1,5 +1,5 @@
-// Shared pieces of the file tests: file contents, owned images in every layout, a file-size
-// limit that makes writes fail like a full disk, and a fixture with a scratch directory.
+// Shared pieces of the file tests: file contents, owned images in every layout, reference decoders,
+// a file-size limit that makes writes fail like a full disk, a fixture with a scratch directory.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,12 +7,15 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/image.h"
@@ -64,12 +67,44 @@ inline Bytes pattern(int width, int height, int components) {
     return samples;
 }
 
-// Packed RGB as the loaders deliver it: filler 255 first.
-inline Bytes withFiller(const Bytes& rgb) {
+// Packed RGB as the loaders deliver it: a full filler first; samples of the given bytes.
+inline Bytes withFiller(const Bytes& rgb, size_t bytes = 1) {
     Bytes argb;
-    for (size_t i = 0; i + 2 < rgb.size(); i += 3)
-        argb.insert(argb.end(), {255, rgb[i], rgb[i + 1], rgb[i + 2]});
+    for (auto at = rgb.begin(); rgb.end() - at >= long(3 * bytes); at += long(3 * bytes)) {
+        argb.insert(argb.end(), bytes, 255);
+        argb.insert(argb.end(), at, at + long(3 * bytes));
+    }
     return argb;
+}
+
+// What a command prints; its complaints are dropped.
+template <class Contents = Bytes>
+Contents commandOutput(const std::string& command) {
+    Contents output;
+    if (std::FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r")) {
+        for (int c; (c = std::fgetc(pipe)) != EOF;)
+            output.push_back(static_cast<typename Contents::value_type>(c));
+        pclose(pipe);
+    }
+    return output;
+}
+
+// ImageMagick's decode in our layout: samples of 8 bits, or of 16 in host order.
+inline Bytes magickDecode(const std::string& path, int depth = 8) {
+    const char* endian = std::endian::native == std::endian::little ? "LSB" : "MSB";
+    return withFiller(commandOutput("convert '" + path + "' -depth " + std::to_string(depth) +
+                                    " -endian " + endian + " rgb:-"),
+                      size_t(depth / 8));
+}
+
+// A seed of the fuzzers, e.g. "png/rgb8_7x5.png"; the name ends with the picture's size.
+inline std::string corpusFile(const std::string& name) {
+    return QUORVANE_FUZZ_CORPUS "/" + name;
+}
+inline std::pair<int, int> sizeInName(const std::string& path) {
+    std::pair<int, int> size;
+    std::sscanf(path.substr(path.rfind('_')).c_str(), "_%dx%d", &size.first, &size.second);
+    return size;
 }
 
 // Stores packed RGB in any writer layout (24, 32, 48, 64 bits; rows bytesPerLine apart).
@@ -89,23 +124,21 @@ inline void paint(OwnedImage& owned, const Bytes& rgb) {
     }
 }
 
-// Written by hand, byte for byte the BMP writer's file of packed RGB; junk fills any gap
-// between the headers and offset.
-inline Bytes bmpFile(int32_t width, int32_t height, const Bytes& rgb, uint32_t offset = 54) {
+// Written by hand, byte for byte the BMP writer's file of packed RGB.
+inline Bytes bmpFile(int32_t width, int32_t height, const Bytes& rgb) {
     const size_t rowSize = (3 * size_t(width) + 3) / 4 * 4;
-    Bytes b(offset + rowSize * size_t(height), 0);  // row padding stays zero
-    std::fill(b.begin() + 54, b.begin() + offset, 0xEE);
+    Bytes b(54 + rowSize * size_t(height), 0);  // row padding stays zero
     b[0] = 'B', b[1] = 'M', b[26] = 1, b[28] = 24;
     const auto size = uint32_t(b.size());
     const uint32_t fields[][2] = {
-        {2, size},           {10, offset}, {14, 40},  {18, uint32_t(width)}, {22, uint32_t(height)},
-        {34, size - offset}, {38, 7085},   {42, 7085}};
+        {2, size},       {10, 54},   {14, 40},  {18, uint32_t(width)}, {22, uint32_t(height)},
+        {34, size - 54}, {38, 7085}, {42, 7085}};
     for (const auto& field : fields)
         for (size_t i = 0; i < 4; ++i)
             b[field[0] + i] = uint8_t(field[1] >> 8 * i);
     for (size_t i = 0; i < rgb.size(); ++i) {  // bottom row first, blue first
         const size_t x = i / 3 % size_t(width), y = i / 3 / size_t(width);
-        b[offset + rowSize * (size_t(height) - 1 - y) + 3 * x + 2 - i % 3] = rgb[i];
+        b[54 + rowSize * (size_t(height) - 1 - y) + 3 * x + 2 - i % 3] = rgb[i];
     }
     return b;
 }
