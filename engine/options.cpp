@@ -52,6 +52,13 @@ void setDefaultOptions(ProgramOptions& options) {
     options.rawHalfSize = 0;
     options.cometLength = 0;
     options.reverseOrder = 0;
+    options.timelapseEvery = 0;
+    options.timelapseFolder.clear();
+    options.videoFile.clear();
+    options.videoFps = 25;
+    options.videoWidth = 0;
+    options.rejectBright = 0;
+    options.rejectDeviations = 5.0;
 }
 
 void dumpOptions(const ProgramOptions& options) {
@@ -86,6 +93,9 @@ void dumpOptions(const ProgramOptions& options) {
         diagnostic("Comet Length: %d\n", options.cometLength);
     if (options.reverseOrder != 0)
         diagnostic("Reverse Order: %d\n", options.reverseOrder);
+    if (options.timelapseEvery != 0)
+        diagnostic("Time-lapse: every %d, folder %s, video %s at %d fps\n", options.timelapseEvery,
+                   options.timelapseFolder.c_str(), options.videoFile.c_str(), options.videoFps);
 }
 
 void freeInputFiles(ProgramOptions& options) {

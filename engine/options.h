@@ -64,6 +64,13 @@ struct ProgramOptions {
     int32_t rawHalfSize = 0;      // RAW files decoded at half size (2x2 superpixels)
     int32_t cometLength = 0;      // comet trails fading to 1 % over this many images; 0 off
     int32_t reverseOrder = 0;     // the inputs combined last to first
+    int32_t timelapseEvery = 0;   // a time-lapse frame after every so many images; 0 off
+    std::string timelapseFolder;  // where its images go ("" none)
+    std::string videoFile;        // the video of its frames ("" none)
+    int32_t videoFps = 25;
+    int32_t videoWidth = 0;         // the video's largest width; 0: the frame's, at most 3840
+    int32_t rejectBright = 0;       // inputs much brighter than their neighbours are left out
+    double rejectDeviations = 5.0;  // how much brighter: median absolute deviations
 };
 
 constexpr std::size_t kOutputNameMax = 1023;

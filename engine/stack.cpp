@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <mutex>
 #include <optional>
+#include <set>
 
 #include "engine/combine.h"
 #include "engine/darkframe.h"
@@ -14,6 +15,7 @@
 #include "engine/parallel.h"
 #include "engine/prefetch.h"
 #include "engine/system.h"
+#include "engine/timelapse.h"
 
 namespace {
 
@@ -21,6 +23,7 @@ using Frame = Prefetcher::Frame;
 
 ImageReader imageReader = nullptr;
 ImageWriter imageWriter = nullptr;
+TimelapseHandler timelapseHandler = nullptr;
 void (*runEndedHook)() = nullptr;
 
 int unsupportedInput(Image&, const char*) {
@@ -191,7 +194,28 @@ int runStack(const RunContext& context, const std::vector<std::string>& inputs,
     // Accepted images wait here until the batch is full (or the inputs end, or a cut is
     // reached), then are folded in one pass; each pixel still takes them in input order.
     std::vector<Frame> batch;
+    std::vector<int> batchPositions;  // each batched image's place among the inputs, from 1
     Exposures exposures;
+    // The time-lapse: a frame after every K-th image combined, and after the last; a batch
+    // ends at each.
+    const int every = timelapseHandler != nullptr ? options.timelapseEvery : 0;
+    std::optional<TimelapseQueue> timelapse;
+    std::set<int> cuts = context.cutAfter;
+    if (every > 0) {
+        timelapse.emplace(timelapseHandler);
+        for (int k = every; k <= total; k += every)
+            cuts.insert(k);
+    }
+    int timelapseFrames = 0;
+    int givenSoFar = 0;  // inputs up to the last one combined
+    const auto timelapseFrame = [&](int combined) {
+        const double divisor = modeDivisor(context, combined);
+        Image frame = sums->finalize(context.curve, divisor, bits);
+        if (frame.pixels == nullptr)
+            return;  // reported; the run goes on without this frame
+        timelapse->push(frame, ++timelapseFrames,
+                        exposures.facts(context, firstGiven, givenSoFar, combined, divisor));
+    };
     // One 64-bit image (16-bit or RAW) in a batch of an 8-bit run brings the rest of the batch
     // to its layout, where 8-bit samples read the curve's own values; a 64-bit dark frame
     // does so for every batch.
@@ -204,7 +228,12 @@ int runStack(const RunContext& context, const std::vector<std::string>& inputs,
             subtractDark = false;
             turnOffNoiseReduction();
         }
-        std::erase_if(batch, [](Frame& f) { return !widenSamples(f.image); });
+        for (std::size_t j = batch.size(); j-- > 0;) {
+            if (!widenSamples(batch[j].image)) {
+                batch.erase(batch.begin() + static_cast<std::ptrdiff_t>(j));
+                batchPositions.erase(batchPositions.begin() + static_cast<std::ptrdiff_t>(j));
+            }
+        }
     };
     const auto combineBatch = [&] {
         sameLayout();
@@ -218,16 +247,22 @@ int runStack(const RunContext& context, const std::vector<std::string>& inputs,
         sums->fold(context, images, static_cast<int>(batch.size()),
                    subtractDark ? &dark.image : nullptr, darkScale);
         imageCounter.fetch_add(static_cast<int32_t>(batch.size()));
+        givenSoFar = batchPositions.back();
         batch.clear();
+        batchPositions.clear();
         progress(RunProgress::Phase::Combining, imageCounter.load(), total);
         if (context.afterBatch)
             context.afterBatch(*sums, imageCounter.load());
+        if (every > 0 && imageCounter.load() % every == 0)
+            timelapseFrame(imageCounter.load());
     };
     // What imageCounter will be once the batch is combined: the numbering the user sees.
     const auto accepted = [&] { return imageCounter.load() + static_cast<int32_t>(batch.size()); };
 
+    int position = 0;
     for (const std::string& argument : inputs) {
-        if (batch.size() >= batchLimit || context.cutAfter.count(accepted()) != 0)
+        ++position;
+        if (batch.size() >= batchLimit || cuts.count(accepted()) != 0)
             combineBatch();
         setStatus("Loading image %d: %s\n", accepted() + 1, argument.c_str());
         progress(RunProgress::Phase::Loading, accepted() + 1, total, argument);
@@ -287,12 +322,17 @@ int runStack(const RunContext& context, const std::vector<std::string>& inputs,
         }
         setStatus("Combining data...\n");
         batch.push_back(std::move(input));
+        batchPositions.push_back(position);
     }
     combineBatch();
     loads.reset();
 
     setStatus("Finalizing...\n");
     const int count = imageCounter.load();
+    if (every > 0 && sums && count > 0 && count % every != 0)
+        timelapseFrame(count);
+    // Its last frames are written (and a video closed) before the output.
+    timelapse.reset();
     progress(RunProgress::Phase::Finalizing, count, total);
     Frame output;
     OutputFacts facts;
@@ -339,6 +379,10 @@ RunContext::RunContext(const ProgramOptions& snapshot)
     linearLevels.resize(65536);
     for (int v = 0; v < 65536; ++v)
         linearLevels[v] = curve.encodedLevel(v / 65535.0);
+}
+
+void setTimelapseHandler(TimelapseHandler handler) {
+    timelapseHandler = handler;
 }
 
 void setImageFileHandlers(ImageReader reader, ImageWriter writer, void (*runEnded)()) {

@@ -32,6 +32,12 @@ using ImageWriter = int (*)(Image& image, const char* path, const OutputFacts& f
 // runEnded, when given, is called as every run ends, for what the reader keeps across a run.
 void setImageFileHandlers(ImageReader reader, ImageWriter writer, void (*runEnded)() = nullptr);
 
+// Receives the time-lapse frames of runs whose timelapseEvery is set, numbered from 1, on a
+// thread of its own, with what each stands for; then a call without a frame as the run ends,
+// stopped or not. The frame's pixels stay the caller's; 0 or -1 after reporting.
+using TimelapseHandler = int (*)(Image* frame, int number, const OutputFacts& facts);
+void setTimelapseHandler(TimelapseHandler handler);
+
 // Snapshots programOptions (under optionsMutex) into a run context; sets combineFunc in
 // programOptions for the mode.
 RunContext snapshotRunContext();

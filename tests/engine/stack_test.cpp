@@ -91,6 +91,19 @@ int fakeRead(Image& image, const char* path) {
 }
 
 OutputFacts writtenFacts;
+std::vector<std::pair<std::vector<uint8_t>, OutputFacts>> timelapseFrames;
+int timelapseCloses = 0;
+
+int fakeTimelapse(Image* frame, int number, const OutputFacts& facts) {
+    if (frame == nullptr) {
+        ++timelapseCloses;
+        return 0;
+    }
+    EXPECT_EQ(number, int(timelapseFrames.size()) + 1);
+    timelapseFrames.emplace_back(
+        std::vector<uint8_t>(pixelData(*frame), pixelData(*frame) + frame->dataSize), facts);
+    return 0;
+}
 
 int fakeWrite(Image& image, const char* path, const OutputFacts& facts) {
     written[path].assign(pixelData(image), pixelData(image) + image.dataSize);
@@ -691,6 +704,46 @@ TEST_F(StackRunTest, CometTrailsFadeEachFrameAndReverseOrderIsTheReversedRun) {
             }
         }
     }
+}
+
+// The k-th time-lapse frame equals the output of the run over the inputs up to the one that
+// made the k*K-th combined image (skipped inputs do not count), the last one comes after the
+// last image unless it was just written, and the writer is closed once.
+TEST_F(StackRunTest, EachTimelapseFrameIsTheOutputOfTheRunUpToIt) {
+    std::vector<std::string> names;
+    for (int i = 0; i < 12; ++i) {
+        names.push_back("t" + std::to_string(i) + ".bmp");
+        files[names.back()] = {6, 4, {Rgb{}}, false, uint32_t(i + 1)};
+    }
+    names.insert(names.begin() + 4, "missing.bmp");  // given, never combined
+    setTimelapseHandler(fakeTimelapse);
+    MessageCapture quiet;
+    for (const auto& [every, workers, depth] : {std::tuple(5, 1, 8), {5, 4, 16}, {4, 4, 8}}) {
+        SCOPED_TRACE(::testing::Message() << every << " " << workers << " " << depth);
+        setWorkerCount(workers);
+        programOptions.combine_mode = MODE_AVERAGE;
+        programOptions.outputDepth = depth;
+        programOptions.timelapseEvery = every;
+        timelapseFrames.clear();
+        timelapseCloses = 0;
+        ASSERT_EQ(run(names), 0);
+        const std::size_t frames = (12 + every - 1) / every;
+        ASSERT_EQ(timelapseFrames.size(), frames);
+        EXPECT_EQ(timelapseCloses, 1);
+        EXPECT_EQ(timelapseFrames.back().first, written.at("out.bmp"));
+        programOptions.timelapseEvery = 0;
+        for (std::size_t k = 1; k <= frames; ++k) {
+            const int combined = std::min(int(k) * every, 12);
+            const int given = combined + (combined > 4 ? 1 : 0);
+            ASSERT_EQ(run({names.begin(), names.begin() + given}), 0);
+            EXPECT_EQ(timelapseFrames[k - 1].first, written.at("out.bmp")) << k;
+            const OutputFacts& facts = timelapseFrames[k - 1].second;
+            EXPECT_EQ(std::tuple(facts.imagesGiven, facts.imagesCombined),
+                      std::tuple(given, combined))
+                << k;
+        }
+    }
+    setTimelapseHandler(nullptr);
 }
 
 TEST(Messages, LongTextsAreCutAndExternalTextIsNeverAFormat) {
