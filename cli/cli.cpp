@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <iterator>
 #include <limits>
 #include <utility>
@@ -95,6 +96,16 @@ std::string usageText() {
            "                           next N frames, 2-100000 (stack, mix and brighten)\n"
            "      --reverse            combine the inputs last to first (trail heads at the\n"
            "                           first frame)\n"
+           "      --timelapse DIR      also write the result so far after every K-th image\n"
+           "                           (and the last) as DIR/<output name>_00001.<ext>, ...\n"
+           "      --every K            the time-lapse step, 1-100000 (default 1)\n"
+           "      --video FILE.mp4     encode the time-lapse frames as H.264 video\n"
+           "      --fps N              its frame rate, 1-240 (default 25)\n"
+           "      --video-width N      its largest width, 16-7680 (default: the frame's, at\n"
+           "                           most 3840)\n"
+           "      --reject-bright[=K]  leave out frames brighter than the median of the 15\n"
+           "                           around them by more than K median absolute\n"
+           "                           deviations (default 5): headlights, torches\n"
            "      --raw-wb camera|daylight\n"
            "                           white balance of RAW inputs (default camera: as shot)\n"
            "      --raw-half           decode RAW inputs at half size (about 4x faster)\n"
@@ -251,6 +262,35 @@ int parseCommandLine(const std::vector<std::string>& arguments, CliRequest& requ
             if (!noValue())
                 return kExitUsage;
             options.reverseOrder = 1;
+        } else if (name == "--timelapse" || name == "--video") {
+            if (!need())
+                return kExitUsage;
+            if (value.empty() || value.size() > kPathMax)
+                return bad("a name of 1 to 511 bytes is needed");
+            (name == "--timelapse" ? options.timelapseFolder : options.videoFile) = value;
+        } else if (name == "--every" || name == "--fps" || name == "--video-width") {
+            int number = 0;
+            const auto [least, most] = name == "--every" ? std::pair(1, 100000)
+                                       : name == "--fps" ? std::pair(1, 240)
+                                                         : std::pair(16, 7680);
+            if (!need())
+                return kExitUsage;
+            if (!parseInt(value, number) || number < least || number > most)
+                return bad("expected a whole number from " + std::to_string(least) + " to " +
+                           std::to_string(most));
+            (name == "--every" ? request.every
+             : name == "--fps" ? options.videoFps
+                               : options.videoWidth) = number;
+        } else if (name == "--reject-bright") {
+            // The value is optional, so only "=K" gives one: a following word is an input.
+            double deviations = 5.0;
+            if (reader.hasInline) {
+                value = reader.inlineValue;
+                if (!parseDouble(value, deviations) || !(deviations > 0) || deviations > 1000)
+                    return bad("expected a number greater than 0 and at most 1000");
+            }
+            options.rejectBright = 1;
+            options.rejectDeviations = deviations;
         } else if (name == "--raw-wb") {
             if (!need())
                 return kExitUsage;
@@ -453,6 +493,35 @@ void usageError(const std::string& error) {
                  kProgram);
 }
 
+// The time-lapse folder exists afterwards, and none of the files the run may write there, nor
+// the video, is one of the inputs or the output.
+bool prepareTimelapse(const CliRequest& request) {
+    const std::string& folder = programOptions.timelapseFolder;
+    std::error_code error;
+    if (!folder.empty() && !std::filesystem::is_directory(folder, error) &&
+        !std::filesystem::create_directories(folder, error)) {
+        usageError("cannot create the time-lapse folder '" + folder + "': " + error.message());
+        return false;
+    }
+    std::vector<std::string> protect{""};
+    protect.insert(protect.end(), request.inputs.begin(), request.inputs.end());
+    protect.push_back(request.output);
+    const std::string& video = programOptions.videoFile;
+    if (!video.empty() && outputIsInput(video, protect)) {
+        usageError("the video file is one of the input images or the output");
+        return false;
+    }
+    const int every = programOptions.timelapseEvery;
+    const int frames = static_cast<int>(request.inputs.size()) / every + 1;
+    for (int k = 1; !folder.empty() && k <= frames; ++k) {
+        if (outputIsInput(timelapseFrameName(folder, request.output, k), protect)) {
+            usageError("the time-lapse images would overwrite an input image or the output");
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 int runCommandLine(int argc, char** argv) {
@@ -516,6 +585,10 @@ int runCommandLine(int argc, char** argv) {
     installImageFileHandlers();
     if (checkOutputFormat(request.output.c_str()) != 0)
         return kExitUsage;
+    if (!programOptions.timelapseFolder.empty() || !programOptions.videoFile.empty())
+        programOptions.timelapseEvery = request.every;
+    if (programOptions.timelapseEvery > 0 && !prepareTimelapse(request))
+        return kExitUsage;
     // The depth may come from a settings file as well as from the switch.
     const std::string depthProblem = outputDepthProblem(request.output, programOptions.outputDepth);
     if (!depthProblem.empty()) {
@@ -552,7 +625,9 @@ int runCommandLine(int argc, char** argv) {
         return stopSignal != 0 ? 128 + stopSignal : kExitStopped;
     if (outputWritten.load() == 0)
         return kExitNoOutput;
-    if (imageCounter.load() < static_cast<int>(request.inputs.size()) || runFellBack.load() != 0)
+    // Frames rejected as too bright were left out as asked.
+    const int expected = static_cast<int>(request.inputs.size()) - imagesRejected.load();
+    if (imageCounter.load() < expected || runFellBack.load() != 0)
         return kExitSkipped;
     return kExitOk;
 }

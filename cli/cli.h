@@ -18,6 +18,7 @@ struct CliRequest {
     bool verbose = false;
     bool help = false;
     bool version = false;
+    int every = 1;  // the time-lapse step
 };
 
 enum CliExit {

@@ -14,6 +14,7 @@ std::atomic<int32_t> imageCounter{0};
 std::atomic<int32_t> stopRequest{0};
 std::atomic<int32_t> outputWritten{0};
 std::atomic<int32_t> runFellBack{0};
+std::atomic<int32_t> imagesRejected{0};
 
 namespace {
 std::mutex statusMutex;

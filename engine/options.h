@@ -95,6 +95,8 @@ extern std::atomic<int32_t> outputWritten;
 // 1 when the last run could not apply the requested dark frame or fell back from an invalid
 // gamma curve (reset when a run starts): its output is not what was asked for.
 extern std::atomic<int32_t> runFellBack;
+// Inputs the last run left out because they were too bright (as asked).
+extern std::atomic<int32_t> imagesRejected;
 
 // The current progress line; handed over under a lock so no reader sees half a text.
 std::string copyStatusText();

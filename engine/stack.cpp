@@ -14,6 +14,7 @@
 #include "engine/options.h"
 #include "engine/parallel.h"
 #include "engine/prefetch.h"
+#include "engine/rejection.h"
 #include "engine/system.h"
 #include "engine/timelapse.h"
 
@@ -24,6 +25,38 @@ using Frame = Prefetcher::Frame;
 ImageReader imageReader = nullptr;
 ImageWriter imageWriter = nullptr;
 TimelapseHandler timelapseHandler = nullptr;
+BrightnessMeter brightnessMeter = nullptr;
+
+// The inputs left when those much brighter than their neighbours are taken out (each
+// reported); nullopt when a stop came while measuring. A few files at a time, so a stop is
+// seen within about one file's measuring.
+std::optional<std::vector<std::string>> withoutBrightFrames(
+    const RunContext& context, const std::vector<std::string>& inputs) {
+    setStatus("Measuring the brightness of %d images...\n", static_cast<int>(inputs.size()));
+    std::vector<double> means(inputs.size());
+    const int64_t step = std::max(1, workerCount());
+    for (int64_t start = 0; start < static_cast<int64_t>(inputs.size()); start += step) {
+        if (stopRequest.load() == 1)
+            return std::nullopt;
+        const int64_t count = std::min<int64_t>(step, static_cast<int64_t>(inputs.size()) - start);
+        parallelFor(count, 1, [&](int64_t begin, int64_t end) {
+            for (int64_t i = begin; i < end; ++i)
+                means[start + i] = brightnessMeter(inputs[start + i].c_str());
+        });
+    }
+    const std::vector<Rejection> verdicts = rejectBright(means, context.options.rejectDeviations);
+    std::vector<std::string> kept;
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+        if (!verdicts[i].rejected) {
+            kept.push_back(inputs[i]);
+            continue;
+        }
+        imagesRejected.fetch_add(1);
+        reportError("Rejected %s: too bright (%.1f > %.1f)\n", inputs[i].c_str(), verdicts[i].value,
+                    verdicts[i].limit);
+    }
+    return kept;
+}
 void (*runEndedHook)() = nullptr;
 
 int unsupportedInput(Image&, const char*) {
@@ -381,6 +414,10 @@ RunContext::RunContext(const ProgramOptions& snapshot)
         linearLevels[v] = curve.encodedLevel(v / 65535.0);
 }
 
+void setBrightnessMeter(BrightnessMeter meter) {
+    brightnessMeter = meter;
+}
+
 void setTimelapseHandler(TimelapseHandler handler) {
     timelapseHandler = handler;
 }
@@ -427,6 +464,16 @@ int runProcessing(const RunContext& context, int argumentCount,
     const std::string firstGiven = inputs.empty() ? std::string() : inputs.front();
     if (context.options.reverseOrder != 0)
         std::reverse(inputs.begin(), inputs.end());
+    imagesRejected.store(0);
+    if (context.options.rejectBright != 0 && brightnessMeter != nullptr && !inputs.empty()) {
+        std::optional<std::vector<std::string>> kept = withoutBrightFrames(context, inputs);
+        if (!kept) {
+            stopRequest.store(0);
+            busy.store(0);
+            return -1;
+        }
+        inputs = std::move(*kept);
+    }
     const int result = runStack(context, inputs, firstGiven, outcome);
     // Every image of the run has been freed by now.
     releaseCachedPixels();

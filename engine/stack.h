@@ -32,6 +32,11 @@ using ImageWriter = int (*)(Image& image, const char* path, const OutputFacts& f
 // runEnded, when given, is called as every run ends, for what the reader keeps across a run.
 void setImageFileHandlers(ImageReader reader, ImageWriter writer, void (*runEnded)() = nullptr);
 
+// The mean brightness of a file on the 0-255 scale, quickly, or NaN; says nothing. Runs that
+// reject bright frames measure every input with it first, on several threads.
+using BrightnessMeter = double (*)(const char* path);
+void setBrightnessMeter(BrightnessMeter meter);
+
 // Receives the time-lapse frames of runs whose timelapseEvery is set, numbered from 1, on a
 // thread of its own, with what each stands for; then a call without a frame as the run ends,
 // stopped or not. The frame's pixels stay the caller's; 0 or -1 after reporting.

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -11,11 +12,14 @@
 #include "engine/stack.h"
 #include "engine/system.h"
 #include "imageio/bmp.h"
+#include "imageio/brightness.h"
+#include "imageio/filenames.h"
 #include "imageio/jpeg.h"
 #include "imageio/metadata.h"
 #include "imageio/png.h"
 #include "imageio/raw.h"
 #include "imageio/tiff.h"
+#include "imageio/video.h"
 
 namespace {
 
@@ -270,6 +274,68 @@ int outputIsInput(const std::string& output, const std::vector<std::string>& arg
     return !darkFrame.empty() && same(darkFrame) ? 1 : 0;
 }
 
+namespace {
+
+// The run's video, fed by the time-lapse writer thread (one run at a time).
+VideoWriter timelapseVideo;
+bool videoFailed = false;
+
+void closeTimelapseVideo() {
+    std::string error;
+    if (!timelapseVideo.close(error))
+        reportError("Could not finish the video %s: %s", runOptions.videoFile.c_str(),
+                    error.c_str());
+    videoFailed = false;
+}
+
+void addVideoFrame(const Image& frame, int number) {
+    std::string error;
+    const std::string& file = runOptions.videoFile;
+    if (number == 1) {
+        VideoSettings settings;
+        settings.fps = runOptions.videoFps;
+        settings.maxWidth = runOptions.videoWidth;
+        videoFailed = !timelapseVideo.open(file, frame.width, frame.height, settings, error);
+    } else if (videoFailed) {
+        return;  // reported once: it would fail the same way for every frame
+    }
+    if (!videoFailed && !timelapseVideo.addFrame(frame, error))
+        videoFailed = true;
+    if (videoFailed)
+        reportError("Could not write the video %s: %s", file.c_str(), error.c_str());
+}
+
+}  // namespace
+
+std::string timelapseFrameName(const std::string& folder, const std::string& output, int number) {
+    std::string stem = output;
+    std::string extension;
+    splitExtension(stem, extension);
+    stripDirectory(stem);
+    char digits[16];
+    std::snprintf(digits, sizeof digits, "_%05d.", number);
+    return folder + (folder.empty() || folder.back() == '/' ? "" : "/") + stem + digits + extension;
+}
+
+int writeTimelapseFrame(Image* frame, int number, const OutputFacts& facts) {
+    if (frame == nullptr) {
+        if (!runOptions.videoFile.empty())
+            closeTimelapseVideo();
+        return 0;
+    }
+    int result = 0;
+    if (!runOptions.videoFile.empty())
+        addVideoFrame(*frame, number);
+    if (!runOptions.timelapseFolder.empty()) {
+        const std::string name =
+            timelapseFrameName(runOptions.timelapseFolder, runOptions.outputName, number);
+        result = writeImage(*frame, name.c_str(), facts);
+    }
+    return result;
+}
+
 void installImageFileHandlers() {
     setImageFileHandlers(readImage, writeImage, releaseRawDarkFrame);
+    setTimelapseHandler(writeTimelapseFrame);
+    setBrightnessMeter(measureBrightness);
 }

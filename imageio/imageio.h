@@ -55,5 +55,11 @@ int checkOutputWritable(const char* path);
 int outputIsInput(const std::string& output, const std::vector<std::string>& arguments,
                   const std::string& darkFrame = std::string());
 
-// Lets the engine's runs load and save through this layer.
+// The k-th time-lapse image of a run writing output: folder/<output's stem>_0000k.<extension>.
+std::string timelapseFrameName(const std::string& folder, const std::string& output, int number);
+// Writes a time-lapse frame into runOptions.timelapseFolder and/or runOptions.videoFile; a call
+// without a frame closes the video.
+int writeTimelapseFrame(Image* frame, int number, const OutputFacts& facts);
+
+// Lets the engine's runs load and save through this layer (time-lapse frames included).
 void installImageFileHandlers();

@@ -6,7 +6,8 @@ packages=(
     cmake ninja-build g++ pkg-config
     libgtest-dev libbenchmark-dev
     libjpeg62-turbo-dev libtiff-dev libpng-dev libraw-dev libexiv2-dev
-    libjpeg-turbo-progs libtiff-tools imagemagick libraw-bin exiv2    # the tests' references
+    libavcodec-dev libavformat-dev libswscale-dev libavutil-dev
+    libjpeg-turbo-progs libtiff-tools imagemagick libraw-bin exiv2 ffmpeg    # the tests' references
     qt6-base-dev libgl-dev
     time valgrind
     clang libclang-rt-14-dev

@@ -1,7 +1,7 @@
 // make-sample-sequence: writes a synthetic star-field sequence for demos and benchmarks.
 //
 //   make-sample-sequence [-n FRAMES] [-W WIDTH] [-H HEIGHT] [-q QUALITY] [--seed N] [--dark]
-//                        [--camera] DIR [PREFIX] [EXT]
+//                        [--camera] [--flash N[,N...]] [--dawn N] DIR [PREFIX] [EXT]
 //
 // Frames DIR/PREFIX0001.EXT ... show a night sky whose stars turn a little around a pole
 // from frame to frame (stacked in brighten mode they draw trails), dark hills along the
@@ -15,6 +15,12 @@
 // sensor noise in every sample of every channel (read noise plus shot noise that grows with the
 // level), so that 12 megapixels at quality 92 take 3 to 4 MB. Without --camera the output is
 // the same, byte for byte, as it has always been.
+//
+// Nights are not always steady: --flash N lights frame N (counted from 1) as a passing car's
+// headlights would, a strong warm light falling off across the frame from the left, and
+// --dawn N brightens the sky a little more in each of the last N frames, as a slow dawn or
+// moonrise does. They are for testing the rejection of odd frames; frames without either are
+// the same as without the options.
 //
 // Exit status: 0 written, 1 a file could not be written, 2 usage error.
 
@@ -55,7 +61,9 @@ const char* const kUsage =
     "  -q QUALITY  JPEG quality, 1..100 (default 92)\n"
     "  --seed N    seed of the scene and the noise (default 1)\n"
     "  --dark      write one dark frame DIR/dark.EXT instead of the sequence\n"
-    "  --camera    camera-like frames: textured scene and sensor noise (larger files)\n";
+    "  --camera    camera-like frames: textured scene and sensor noise (larger files)\n"
+    "  --flash N   light frame N (from 1) as by headlights; repeatable, or a list 3,9\n"
+    "  --dawn N    brighten the sky steadily over the last N frames (default 0: none)\n";
 
 struct Arguments {
     int frames = 12;
@@ -65,6 +73,8 @@ struct Arguments {
     uint64_t seed = 1;
     bool dark = false;
     bool camera = false;
+    std::vector<int> flashes;  // frame numbers from 1
+    int dawn = 0;              // frames at the end with a brightening sky
     std::string directory;
     std::string prefix = "frame";
     std::string extension;  // empty: choose
@@ -152,6 +162,26 @@ int parseArguments(int argc, char** argv, Arguments& arguments) {
                 return 2;
             }
             ++i;
+        } else if (flag == "--flash") {
+            // A comma-separated list, each number checked on its own.
+            const std::string_view list = i + 1 < argc ? argv[i + 1] : "";
+            size_t start = 0;
+            do {
+                const size_t comma = std::min(list.find(',', start), list.size());
+                if (!parseNumber(list.substr(start, comma - start), 1, 99999, value)) {
+                    std::fprintf(stderr, "make-sample-sequence: bad value for --flash: %.*s\n",
+                                 static_cast<int>(list.size()), list.data());
+                    return 2;
+                }
+                arguments.flashes.push_back(static_cast<int>(value));
+                start = comma + 1;
+            } while (start <= list.size());
+            ++i;
+        } else if (flag == "--dawn") {
+            if (!numberFlag(0, 99999, value)) {
+                return 2;
+            }
+            arguments.dawn = static_cast<int>(value);
         } else if (flag == "--dark") {
             arguments.dark = true;
         } else if (flag == "--camera") {
@@ -527,6 +557,21 @@ void renderCameraFrame(const Scene& scene, const CameraScene& camera, Image& ima
     }
 }
 
+// Light added on top of a rendered frame. flash (0..1) is headlights from the left: warm, and
+// fading to a third across the frame; dawn (0..1) how far the sky has brightened.
+void lightFrame(const Scene& scene, uint8_t* pixels, double flash, double dawn) {
+    for (int y = 0; y < scene.height; ++y) {
+        uint8_t* pixel = pixels + static_cast<int64_t>(y) * scene.width * 4;
+        for (int x = 0; x < scene.width; ++x, pixel += 4) {
+            const double beam = flash * 150.0 * (1.0 - 0.67 * x / scene.width);
+            const double sky = y < scene.horizon[x] ? dawn * 45.0 : 0.0;
+            addSaturated(pixel[1], beam + 0.55 * sky);
+            addSaturated(pixel[2], 0.8 * beam + 0.75 * sky);
+            addSaturated(pixel[3], 0.5 * beam + sky);
+        }
+    }
+}
+
 void setImageHeader(Image& image, int width, int height) {
     // The writers may rewrite the header (narrowing, say), so it is set before every frame.
     image.width = width;
@@ -611,6 +656,15 @@ int main(int argc, char** argv) {
             renderCameraFrame(scene, camera, image, arguments.seed, frame);
         } else {
             renderFrame(scene, image, arguments.seed, frame);
+        }
+        const bool flash = !arguments.dark &&
+                           std::find(arguments.flashes.begin(), arguments.flashes.end(), i + 1) !=
+                               arguments.flashes.end();
+        // The first frame of the tail already shows some light, the last all of it.
+        const int intoDawn = arguments.dark ? -1 : i - (count - arguments.dawn);
+        if (flash || intoDawn >= 0) {
+            const double dawn = intoDawn >= 0 ? (intoDawn + 1.0) / arguments.dawn : 0.0;
+            lightFrame(scene, pixelData(image), flash ? 1.0 : 0.0, std::min(dawn, 1.0));
         }
         if (writeImage(image, path.c_str()) != 0) {
             std::fprintf(stderr, "make-sample-sequence: could not write %s\n", path.c_str());
