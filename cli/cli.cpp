@@ -585,8 +585,11 @@ int runCommandLine(int argc, char** argv) {
     installImageFileHandlers();
     if (checkOutputFormat(request.output.c_str()) != 0)
         return kExitUsage;
-    if (!programOptions.timelapseFolder.empty() || !programOptions.videoFile.empty())
-        programOptions.timelapseEvery = request.every;
+    // A step from the settings file stands unless the line gives one.
+    if (programOptions.timelapseFolder.empty() && programOptions.videoFile.empty())
+        programOptions.timelapseEvery = 0;
+    else if (request.every != 0 || programOptions.timelapseEvery == 0)
+        programOptions.timelapseEvery = request.every != 0 ? request.every : 1;
     if (programOptions.timelapseEvery > 0 && !prepareTimelapse(request))
         return kExitUsage;
     // The depth may come from a settings file as well as from the switch.

@@ -18,7 +18,7 @@ struct CliRequest {
     bool verbose = false;
     bool help = false;
     bool version = false;
-    int every = 1;  // the time-lapse step
+    int every = 0;  // the time-lapse step given on the line; 0: none given
 };
 
 enum CliExit {

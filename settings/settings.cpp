@@ -26,15 +26,22 @@ std::string settingsDirectoryOverride;
 
 enum class ValueKind { Double, Int, TruncatedInt, Text };
 
+// Inclusive bounds of the values a key takes.
+struct Bounds {
+    double least, most;
+};
+
 struct SettingsKey {
     const char* name;
     ValueKind kind;
     double ProgramOptions::*doubleField;
     int32_t ProgramOptions::*intField;
     std::string ProgramOptions::*textField;
-    // Set for the keys added after the first twelve: a value outside these reads as the
-    // default, and the default is not written, so a file from default use stays as it was.
-    std::span<const int32_t> choices = {};
+    // Set for the keys added after the first twelve: they are written only when they differ
+    // from the default, so a file from default use stays as it was, and a number outside the
+    // bounds reads as the default (a text key takes any text).
+    bool sparse = false;
+    std::span<const Bounds> accepted = {};
 };
 
 constexpr SettingsKey doubleKey(const char* name, double ProgramOptions::*field) {
@@ -44,16 +51,28 @@ constexpr SettingsKey intKey(const char* name, int32_t ProgramOptions::*field,
                              ValueKind kind = ValueKind::Int) {
     return {name, kind, nullptr, field, nullptr};
 }
-constexpr SettingsKey choiceKey(const char* name, int32_t ProgramOptions::*field,
-                                std::span<const int32_t> choices) {
-    return {name, ValueKind::Int, nullptr, field, nullptr, choices};
+constexpr SettingsKey sparseKey(const char* name, int32_t ProgramOptions::*field,
+                                std::span<const Bounds> accepted) {
+    return {name, ValueKind::Int, nullptr, field, nullptr, true, accepted};
+}
+constexpr SettingsKey sparseKey(const char* name, double ProgramOptions::*field,
+                                std::span<const Bounds> accepted) {
+    return {name, ValueKind::Double, field, nullptr, nullptr, true, accepted};
+}
+constexpr SettingsKey sparseKey(const char* name, std::string ProgramOptions::*field) {
+    return {name, ValueKind::Text, nullptr, nullptr, field, true};
 }
 
-constexpr int32_t kOutputDepths[] = {8, 16};
-constexpr int32_t kTiffCompressions[] = {TIFF_COMPRESSION_DEFAULT, TIFF_COMPRESSION_PACKBITS,
-                                         TIFF_COMPRESSION_DEFLATE, TIFF_COMPRESSION_LZW,
-                                         TIFF_COMPRESSION_NONE};
-constexpr int32_t kOffOn[] = {0, 1};
+constexpr Bounds kOutputDepths[] = {{8, 8}, {16, 16}};
+constexpr Bounds kTiffCompressions[] = {{TIFF_COMPRESSION_DEFAULT, TIFF_COMPRESSION_NONE}};
+constexpr Bounds kOffOn[] = {{0, 1}};
+// 0 turns each of these off.
+constexpr Bounds kCometLengths[] = {{0, 0}, {2, 100000}};
+constexpr Bounds kTimelapseSteps[] = {{0, 100000}};
+constexpr Bounds kVideoWidths[] = {{0, 0}, {16, 7680}};
+constexpr Bounds kFrameRates[] = {{1, 240}};
+constexpr Bounds kPositive[] = {
+    {std::numeric_limits<double>::denorm_min(), std::numeric_limits<double>::max()}};
 
 // File order.
 const SettingsKey kKeys[] = {
@@ -71,15 +90,26 @@ const SettingsKey kKeys[] = {
     intKey("useNoiseReduction", &ProgramOptions::useNoiseReduction),
     {"darkFrameFile", ValueKind::Text, nullptr, nullptr, &ProgramOptions::darkFrameFile},
     doubleKey("darkFrameOpacity", &ProgramOptions::darkFrameOpacity),
-    choiceKey("outputDepth", &ProgramOptions::outputDepth, kOutputDepths),
-    choiceKey("tiffCompression", &ProgramOptions::tiffCompression, kTiffCompressions),
-    choiceKey("keepMetadata", &ProgramOptions::keepMetadata, kOffOn),
-    choiceKey("rawDaylight", &ProgramOptions::rawDaylight, kOffOn),
-    choiceKey("rawHalfSize", &ProgramOptions::rawHalfSize, kOffOn),
+    sparseKey("outputDepth", &ProgramOptions::outputDepth, kOutputDepths),
+    sparseKey("tiffCompression", &ProgramOptions::tiffCompression, kTiffCompressions),
+    sparseKey("keepMetadata", &ProgramOptions::keepMetadata, kOffOn),
+    sparseKey("rawDaylight", &ProgramOptions::rawDaylight, kOffOn),
+    sparseKey("rawHalfSize", &ProgramOptions::rawHalfSize, kOffOn),
+    sparseKey("cometLength", &ProgramOptions::cometLength, kCometLengths),
+    sparseKey("reverseOrder", &ProgramOptions::reverseOrder, kOffOn),
+    sparseKey("timelapseEvery", &ProgramOptions::timelapseEvery, kTimelapseSteps),
+    sparseKey("timelapseFolder", &ProgramOptions::timelapseFolder),
+    sparseKey("videoFile", &ProgramOptions::videoFile),
+    sparseKey("videoFps", &ProgramOptions::videoFps, kFrameRates),
+    sparseKey("videoWidth", &ProgramOptions::videoWidth, kVideoWidths),
+    sparseKey("rejectBright", &ProgramOptions::rejectBright, kOffOn),
+    sparseKey("rejectDeviations", &ProgramOptions::rejectDeviations, kPositive),
 };
 
-bool isChoiceKey(const SettingsKey& key) {
-    return !key.choices.empty();
+bool accepts(const SettingsKey& key, double value) {
+    return !key.sparse || key.accepted.empty() ||
+           std::any_of(key.accepted.begin(), key.accepted.end(),
+                       [&](const Bounds& b) { return value >= b.least && value <= b.most; });
 }
 
 const ProgramOptions& defaultOptions() {
@@ -89,6 +119,21 @@ const ProgramOptions& defaultOptions() {
         return options;
     }();
     return defaults;
+}
+
+bool holdsDefault(const SettingsKey& key, const ProgramOptions& options) {
+    const ProgramOptions& defaults = defaultOptions();
+    switch (key.kind) {
+        case ValueKind::Double:
+            return options.*key.doubleField == defaults.*key.doubleField;
+        case ValueKind::Int:
+        case ValueKind::TruncatedInt:
+            return options.*key.intField == defaults.*key.intField;
+        case ValueKind::Text:
+            // Compared as written: a name cut to the same text is the same name.
+            return (options.*key.textField).substr(0, kValueMax) == defaults.*key.textField;
+    }
+    return false;
 }
 
 // The C library's isspace in the "C" locale, which is what the conversions skip.
@@ -182,11 +227,12 @@ void applySettings(const IniDocument& document, ProgramOptions& options) {
         switch (key.kind) {
             case ValueKind::Double:
                 options.*key.doubleField = parseDouble(value);
+                if (!accepts(key, options.*key.doubleField))
+                    options.*key.doubleField = defaultOptions().*key.doubleField;
                 break;
             case ValueKind::Int:
                 options.*key.intField = parseInt(value);
-                if (isChoiceKey(key) && std::find(key.choices.begin(), key.choices.end(),
-                                                  options.*key.intField) == key.choices.end())
+                if (!accepts(key, options.*key.intField))
                     options.*key.intField = defaultOptions().*key.intField;
                 break;
             case ValueKind::TruncatedInt:
@@ -202,7 +248,7 @@ void applySettings(const IniDocument& document, ProgramOptions& options) {
 IniDocument settingsDocument(const ProgramOptions& options) {
     IniDocument document;
     for (const SettingsKey& key : kKeys) {
-        if (isChoiceKey(key) && options.*key.intField == defaultOptions().*key.intField)
+        if (key.sparse && holdsDefault(key, options))
             continue;
         std::string value;
         switch (key.kind) {

@@ -55,7 +55,12 @@ constexpr const char* kBuiltInHelp =
     "camera RAW files (\"cr2\", \"nef\", \"arw\", \"dng\" and others); their white \n"
     "balance and decoding at half size are chosen there too.  The first image's \n"
     "metadata (EXIF, XMP, IPTC, ICC profile) goes into JPEG, TIFF and PNG outputs \n"
-    "unless you turn that off there.";
+    "unless you turn that off there.\n"
+    "\n"
+    "Star trails: Tools > Star Trails lets each frame's light fade like a comet's \n"
+    "tail (stack, mix or brighten mode), combines the images last to first, writes \n"
+    "the result so far as a time-lapse (images in a folder and/or an MP4 video) \n"
+    "and leaves out frames much brighter than their neighbours.";
 
 }  // namespace
 

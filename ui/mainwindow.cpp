@@ -123,6 +123,9 @@ void handleCommand(uintptr_t wParam) {
         case IDM_OUTPUT_OPTIONS:
             dialogBox(IDD_OUTPUT_OPTIONS, mainWindow, outputOptionsDialogProc);
             break;
+        case IDM_STAR_TRAILS:
+            dialogBox(IDD_STAR_TRAILS, mainWindow, starTrailsDialogProc);
+            break;
         case IDM_HELP:
             showHelp();
             break;

@@ -92,6 +92,8 @@ const DialogTemplate optionsTemplate{
     },
 };
 
+}  // namespace
+
 // The text's leading number, as strtod reads it but without regard to the process locale:
 // blanks, a sign, then a decimal number, "inf"/"infinity" or "nan"; the rest is ignored and
 // text without a number reads as 0. Out-of-range magnitudes become infinity or zero, like
@@ -158,6 +160,8 @@ double leadingNumber(std::string_view text) {
     }
     return negative ? -value : value;
 }
+
+namespace {
 
 // A threshold is read as a number truncated toward zero; only 0 to 255 pass. Checking the
 // untruncated value keeps infinities, NaN and huge values away from the int conversion.

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/messages.h"
@@ -28,6 +30,7 @@ struct ProgressRequest {
     Window* window = nullptr;
     Window* bar = nullptr;
     int imageCount = 1;
+    std::string effects;  // what the status line adds in parentheses; empty: nothing
 };
 
 std::atomic<int> activeThreads{0};
@@ -44,8 +47,95 @@ void launchThread(void (*body)(void*), void* parameter) {
     uiLog("Thread started...\n\n");
 }
 
+// A run reports each frame it leaves out as too bright; they are listed in one box when it
+// ends, since a box per frame would hold the run up at every one of them.
+constexpr std::string_view kRejectedPrefix = "Rejected ";
+std::mutex rejectionsMutex;
+std::vector<std::string> rejections;
+
+std::string withoutLineEnds(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
+    return text;
+}
+
 void showError(const std::string& text) {
+    if (text.starts_with(kRejectedPrefix)) {
+        std::lock_guard<std::mutex> lock(rejectionsMutex);
+        rejections.push_back(withoutLineEnds(text));
+        return;
+    }
     messageBox(nullptr, text, "Error", MB_ICONERROR);
+}
+
+void showRejections() {
+    std::vector<std::string> lines;
+    {
+        std::lock_guard<std::mutex> lock(rejectionsMutex);
+        lines.swap(rejections);
+    }
+    if (lines.empty() || closing.load())
+        return;
+    std::string text;
+    for (const std::string& line : lines)
+        text += (text.empty() ? "" : "\n") + line;
+    messageBox(mainWindow, text, "Rejected Frames", MB_ICONINFORMATION);
+}
+
+// The run's effects beyond its mode, as the status line names them.
+std::string runEffects(const ProgramOptions& options) {
+    std::vector<std::string> effects;
+    if (options.cometLength > 0)
+        effects.push_back("comet " + std::to_string(options.cometLength));
+    if (options.reverseOrder == 1)
+        effects.push_back("reversed");
+    if (options.timelapseEvery > 0)
+        effects.push_back("time-lapse every " + std::to_string(options.timelapseEvery));
+    if (options.rejectBright == 1)
+        effects.push_back("rejecting bright frames");
+    std::string text;
+    for (const std::string& effect : effects)
+        text += (text.empty() ? "" : ", ") + effect;
+    return text;
+}
+
+// The engine's status line with the run's effects after it: "Combining data... (comet 30,
+// reversed)". The engine's texts end in a line end, which the label would show as an empty line.
+std::string statusWithEffects(const std::string& status, const std::string& effects) {
+    if (effects.empty() || status.empty())
+        return status;
+    return withoutLineEnds(status) + " (" + effects + ")";
+}
+
+bool refuseStart(const std::string& text) {
+    messageBox(mainWindow, text, "Error", MB_ICONERROR);
+    return false;
+}
+
+// As on the command line: neither the video nor any image the time-lapse may write is an input,
+// the dark frame or the output, and the folder exists afterwards.
+bool prepareTimelapse(const ProgramOptions& options, const RunRequest& request,
+                      const std::string& dark) {
+    std::vector<std::string> protect = request.arguments;
+    protect.push_back(request.outputName);
+    if (!options.videoFile.empty() && outputIsInput(options.videoFile, protect, dark) != 0)
+        return refuseStart("The video file is one of the input images or the output");
+    const std::string& folder = options.timelapseFolder;
+    if (folder.empty())
+        return true;
+    // A frame after every K-th input and one after the last.
+    const int inputs = static_cast<int>(request.arguments.size()) - 1;
+    for (int k = 1; k <= inputs / options.timelapseEvery + 1; ++k) {
+        if (outputIsInput(timelapseFrameName(folder, request.outputName, k), protect, dark) != 0)
+            return refuseStart(
+                "The time-lapse images would overwrite an input image or the output");
+    }
+    std::error_code error;
+    if (!std::filesystem::is_directory(folder, error) &&
+        !std::filesystem::create_directories(folder, error))
+        return refuseStart("Cannot create the time-lapse folder '" + folder +
+                           "': " + error.message());
+    return true;
 }
 
 void logText(const std::string& text) {
@@ -129,8 +219,14 @@ void startProcessing(Window* window) {
         messageBox(mainWindow, "Divisor must be a number greater than 0", "Error", MB_ICONERROR);
         return;
     }
+    if (options.cometLength != 0 && options.combine_mode == MODE_AVERAGE) {
+        refuseStart("Comet trails need the stack, mix or brighten mode, not average");
+        return;
+    }
     // An existing output the user may not write stays as it is; say so before the run, not after.
     if (checkOutputWritable(request->outputName.c_str()) != 0)
+        return;
+    if (options.timelapseEvery > 0 && !prepareTimelapse(options, *request, dark))
         return;
 
     // A Stop that came too late for the previous run must not cancel this one.
@@ -142,6 +238,11 @@ void startProcessing(Window* window) {
     progress->window = window;
     progress->bar = getDlgItem(window, IDC_PROGRESS);
     progress->imageCount = std::max(1, static_cast<int>(request->arguments.size()) - 1);
+    progress->effects = runEffects(options);
+    {
+        std::lock_guard<std::mutex> lock(rejectionsMutex);
+        rejections.clear();
+    }
 
     launchThread(processingThread, request.release());
     sleepMs(200);
@@ -160,6 +261,7 @@ void processingThread(void* parameter) {
         runProcessing(static_cast<int>(request->arguments.size()), request->arguments);
     const bool wrote = outputWritten.load() == 1;
     request->arguments.clear();
+    showRejections();
     // A run that wrote nothing has said why in its error boxes; "finished" would read as success,
     // and an older file of the same name is not this run's result to present.
     if (result == 0 && wrote && !closing.load()) {
@@ -187,7 +289,8 @@ void progressThread(void* parameter) {
             const double percent =
                 combinedInputs.load() * 100.0 / (total > 0 ? total : request->imageCount);
             progressSetPos(bar, static_cast<int>(percent));
-            setDlgItemText(request->window, IDC_STATUS, copyStatusText());
+            setDlgItemText(request->window, IDC_STATUS,
+                           statusWithEffects(copyStatusText(), request->effects));
             sleepMs(10);
         }
         progressSetPos(bar, 0);

@@ -76,6 +76,7 @@ const MenuTemplate mainMenu{
              {nullptr, 0, {}},
              {"&Options...", IDM_OPTIONS, {}},
              {"O&utput Options...", IDM_OUTPUT_OPTIONS, {}},
+             {"S&tar Trails...", IDM_STAR_TRAILS, {}},
          }},
         {"&Help",
          0,
@@ -99,6 +100,8 @@ const DialogTemplate* findDialogTemplate(int id) {
             return &noiseReductionDialogTemplate();
         case IDD_OUTPUT_OPTIONS:
             return &outputOptionsDialogTemplate();
+        case IDD_STAR_TRAILS:
+            return &starTrailsDialogTemplate();
         default:
             return nullptr;
     }

@@ -1,5 +1,5 @@
-// The Options, Noise Reduction and Output Options dialogs, driven headless as a user would
-// drive them; Help and About.
+// The Options, Noise Reduction, Output Options and Star Trails dialogs, driven headless as a
+// user would drive them; Help and About.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -20,13 +20,16 @@ namespace fs = std::filesystem;
 
 using DialogTest = WindowTest;
 
-// Resource ids of templates 200, 400 and 500.
+// Resource ids of templates 200, 400, 500 and 600.
 constexpr int kQuality = 201, kQualityValue = 203, kGamma = 207, kLowPass = 209, kHighPass = 210,
               kOptionsOk = 215, kOptionsCancel = 216, kLaunch = 217, kAutosuggest = 219,
               kSrgb = 221, kHighContrast = 222, kCustom = 223, kDarkFrameFile = 401, kNoiseOk = 402,
               kNoiseCancel = 403, kBrowse = 404, kOpacity = 405, kOpacityValue = 414,
               kUseNoiseReduction = 415, kDepth = 503, kCompression = 505, kOutputOk = 507,
-              kOutputCancel = 508, kKeepMetadata = 509, kWhiteBalance = 512, kHalfSize = 513;
+              kOutputCancel = 508, kKeepMetadata = 509, kWhiteBalance = 512, kHalfSize = 513,
+              kComet = 602, kCometLength = 603, kReverse = 605, kFolder = 608, kBrowseFolder = 609,
+              kEvery = 611, kVideo = 614, kBrowseVideo = 615, kFps = 617, kReject = 620,
+              kRejectLimit = 621, kStarOk = 623, kStarCancel = 624;
 
 const char* const kGammaMessage =
     "Gamma must be between 0.2 and 10.0 (typical values are between 1.5 and 2.8)";
@@ -271,6 +274,96 @@ TEST_F(DialogTest, OutputOptionsStoredAndShownAgainAfterRestart) {
     EXPECT_TRUE(boxes.empty());
 }
 
+// Tools > Star Trails... checks on OK only what is switched on (the frame rate always, like
+// the gamma value); the settings file brings the choices back after a restart. Without a
+// folder or a video no time-lapse step is kept.
+TEST_F(DialogTest, StarTrailsCheckedOnOkAndShownAgainAfterRestart) {
+    struct Row {
+        bool comet;
+        const char* length;
+        bool reverse;
+        const char *folder, *every, *video, *fps;
+        bool reject;
+        const char* limit;
+        const char* message;  // nullptr: accepted
+        std::string after;    // shown after the restart
+    };
+    const std::string defaults = "||||1||25||5";
+    const char *badComet = "Comet length must be between 2 and 100000 frames",
+               *badStep = "Time-lapse step must be between 1 and 100000 images",
+               *badRate = "Frame rate must be between 1 and 240 frames per second",
+               *badLimit = "Bright frame limit must be a number greater than 0";
+    const Row rows[] = {
+        {true, "30", true, "/tl", "5", "/v.mp4", "30", true, "3.5", nullptr,
+         "C|30|R|/tl|5|/v.mp4|30|B|3.5"},
+        {false, "x", false, "", "x", "", "24", false, "x", nullptr, "||||1||24||5"},
+        {true, "100000", false, "", "2.9", "/v.mp4", "12.7", false, "", nullptr,
+         "C|100000|||2|/v.mp4|12||5"},
+        {true, "1.9", false, "", "1", "", "25", false, "", badComet, defaults},
+        {true, "100001", false, "", "1", "", "25", false, "", badComet, defaults},
+        {false, "", false, "/tl", "0", "", "25", false, "", badStep, defaults},
+        {false, "", false, "", "100001", "/v.mp4", "25", false, "", badStep, defaults},
+        {false, "", false, "", "1", "", "0", false, "", badRate, defaults},
+        {false, "", false, "", "1", "/v.mp4", "241", false, "", badRate, defaults},
+        {false, "", false, "", "1", "", "25", true, "0", badLimit, defaults},
+        {false, "", false, "", "1", "", "25", true, "nan", badLimit, defaults},
+    };
+    const auto shown = [](Window* d) {
+        return (isDlgButtonChecked(d, kComet) ? "C|" : "|") + item(d, kCometLength) + "|" +
+               (isDlgButtonChecked(d, kReverse) ? "R|" : "|") + item(d, kFolder) + "|" +
+               item(d, kEvery) + "|" + item(d, kVideo) + "|" + item(d, kFps) + "|" +
+               (isDlgButtonChecked(d, kReject) ? "B|" : "|") + item(d, kRejectLimit);
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.after + (row.message ? row.message : ""));
+        std::filesystem::remove(path("quorvane.ini"));
+        boxes.clear();
+        for (const bool restarted : {false, true}) {
+            ASSERT_TRUE(open());
+            whenModalShown([&](Window* dialog) {
+                EXPECT_EQ(shown(dialog), restarted ? row.after : defaults);
+                for (const auto& [id, on] :
+                     {std::pair{kComet, row.comet}, {kReverse, row.reverse}, {kReject, row.reject}})
+                    if (on && !restarted)
+                        simulateClick(dialog, id);
+                for (const auto& [id, text] : {std::pair{kCometLength, row.length},
+                                               {kFolder, row.folder},
+                                               {kEvery, row.every},
+                                               {kVideo, row.video},
+                                               {kFps, row.fps},
+                                               {kRejectLimit, row.limit}})
+                    simulateTyping(dialog, id, text);
+                simulateClick(dialog, restarted ? kStarCancel : kStarOk);
+                if (activeDialog() == dialog)  // refused: still open
+                    simulateClick(dialog, kStarCancel);
+            });
+            command(IDM_STAR_TRAILS);
+            EXPECT_EQ(activeDialog(), mainWindow);
+            simulateClose(mainWindow);
+        }
+        EXPECT_EQ(boxes, row.message ? Strings{": "s + row.message} : Strings{});
+    }
+
+    // The folder's Browse picks a folder; the video's saves, and a name without an extension
+    // gets the video's.
+    ASSERT_TRUE(open());
+    answers = {"/photos/tl\0\0"s, "/my.photos/night\0\0"s};
+    whenModalShown([&](Window* dialog) {
+        simulateClick(dialog, kBrowseFolder);
+        simulateClick(dialog, kBrowseVideo);
+        simulateClick(dialog, kBrowseVideo);  // cancelled
+        EXPECT_EQ(item(dialog, kFolder) + "|" + item(dialog, kVideo),
+                  "/photos/tl|/my.photos/night.mp4");
+        simulateClick(dialog, kStarCancel);
+    });
+    command(IDM_STAR_TRAILS);
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_TRUE(requests[0].folder && !requests[0].save);
+    EXPECT_TRUE(!requests[1].folder && requests[1].save && requests[1].promptOverwrite);
+    EXPECT_EQ(requests[1].nameFilter + requests[2].initialLocation,
+              "Video Files (*.mp4)/my.photos/night.mp4");
+}
+
 TEST_F(DialogTest, AboutThenHelpPageBesideTheExecutableOrBuiltInText) {
     // Name, maker line and address, each centred with spaces in its width (73, 73, 74); an odd
     // remainder goes right.
@@ -320,8 +413,8 @@ TEST_F(DialogTest, AboutThenHelpPageBesideTheExecutableOrBuiltInText) {
     EXPECT_TRUE(help.starts_with(
         "Quorvane combines multiple digital images into a single image.  It does this \n"))
         << help;
-    EXPECT_TRUE(help.ends_with("\nunless you turn that off there."));
-    EXPECT_EQ(std::count(help.begin(), help.end(), '\n'), 26);
+    EXPECT_TRUE(help.ends_with("\nand leaves out frames much brighter than their neighbours."));
+    EXPECT_EQ(std::count(help.begin(), help.end(), '\n'), 31);
 }
 
 }  // namespace

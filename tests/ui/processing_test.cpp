@@ -2,9 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <string_view>
 #include <tuple>
 
 #include "engine/image.h"
+#include "engine/stack.h"
 #include "support/images.h"
 #include "window_fixture.h"
 
@@ -17,6 +19,19 @@ void writeFrame(const std::string& path, int width, int height, uint8_t value) {
     runOptions.jpeg_quality = 90;
     ASSERT_EQ(writeImage(image, path.c_str()), 0) << path;
     freePixels(image.pixels);
+}
+
+// What a run rejecting bright frames reports for those named "bright*", through the error
+// channel as the run does; and the status line shown meanwhile, once there is one.
+Strings statusSeen;
+int readReportingBright(Image& image, const char* file) {
+    if (std::string_view(file).find("/bright") != std::string_view::npos)
+        reportError("Rejected %s: too bright (%.1f > %.1f)\n", file, 200.0, 20.0);
+    std::string status;
+    for (int waited = 0; status.empty() && waited < 2000; waited += 10, sleepMs(10))
+        status = getDlgItemText(mainWindow, IDC_STATUS, 1023);
+    statusSeen.push_back(status);
+    return readImage(image, file);
 }
 
 class ProcessingTest : public WindowTest {
@@ -53,25 +68,48 @@ TEST_F(ProcessingTest, StartRefusesBeforeAnyThreadOrRunsToTheEnd) {
     ASSERT_NE(badDepth, "Error: ");
     programOptions.useNoiseReduction = 1;  // the dark frame is an input as well
     programOptions.darkFrameFile = path("dark.bmp");
-    const std::tuple<std::string, int, const char*, int, std::string> refusals[] = {
-        {"", IDC_MODE_STACK, "1", 8, "Error: No input images"},
-        {path("out.gif"), IDC_MODE_STACK, "1", 16, badFormat},
-        {path("out.jpg"), IDC_MODE_STACK, "1", 16, badDepth},
-        {output(), IDC_MODE_STACK, "1", 16, badDepth},
-        {path("a.bmp"), IDC_MODE_STACK, "1", 8,
-         "Error: The output file is one of the input images"},
+    // Star trails: comet trails, a video on the output or the dark frame, a time-lapse image on
+    // an input (through a link), a folder that cannot be made.
+    const auto trails = [&](int setup) {
+        programOptions.cometLength = setup == 1 ? 5 : 0;
+        programOptions.videoFile = setup == 2 ? output() : setup == 3 ? path("dark.bmp") : "";
+        programOptions.timelapseFolder = setup == 4   ? path("tl")
+                                         : setup == 5 ? path("c.bmp/tl")
+                                                      : "";
+        programOptions.timelapseEvery = setup >= 2 ? 2 : 0;
+    };
+    std::filesystem::create_directory(path("tl"));
+    std::filesystem::create_symlink(path("a.bmp"), path("tl/out_00002.bmp"));
+    const std::string badVideo = "Error: The video file is one of the input images or the output";
+    const std::tuple<std::string, int, const char*, int, std::string, int> refusals[] = {
+        {"", IDC_MODE_STACK, "1", 8, "Error: No input images", 0},
+        {path("out.gif"), IDC_MODE_STACK, "1", 16, badFormat, 0},
+        {path("out.jpg"), IDC_MODE_STACK, "1", 16, badDepth, 0},
+        {output(), IDC_MODE_STACK, "1", 16, badDepth, 0},
+        {path("a.bmp"), IDC_MODE_STACK, "1", 8, "Error: The output file is one of the input images",
+         0},
         {path("dark.bmp"), IDC_MODE_STACK, "1", 8,
-         "Error: The output file is one of the input images"},
-        {output(), IDC_MODE_MIX, "0", 8, badDivisor},
-        {output(), IDC_MODE_MIX, "-2", 8, badDivisor},
-        {output(), IDC_MODE_MIX, "inf", 8, badDivisor},
-        {output(), IDC_MODE_MIX, "abc", 8, badDivisor}};
-    for (const auto& [name, mode, divisor, depth, box] : refusals) {
-        SCOPED_TRACE(name + " " + divisor + " " + std::to_string(depth));
+         "Error: The output file is one of the input images", 0},
+        {output(), IDC_MODE_MIX, "0", 8, badDivisor, 0},
+        {output(), IDC_MODE_MIX, "-2", 8, badDivisor, 0},
+        {output(), IDC_MODE_MIX, "inf", 8, badDivisor, 0},
+        {output(), IDC_MODE_MIX, "abc", 8, badDivisor, 0},
+        {output(), IDC_MODE_AVERAGE, "1", 8,
+         "Error: Comet trails need the stack, mix or brighten mode, not average", 1},
+        {output(), IDC_MODE_STACK, "1", 8, badVideo, 2},
+        {output(), IDC_MODE_STACK, "1", 8, badVideo, 3},
+        {output(), IDC_MODE_STACK, "1", 8,
+         "Error: The time-lapse images would overwrite an input image or the output", 4},
+        {output(), IDC_MODE_STACK, "1", 8,
+         "Error: Cannot create the time-lapse folder '" + path("c.bmp/tl") + "': Not a directory",
+         5}};
+    for (const auto& [name, mode, divisor, depth, box, setup] : refusals) {
+        SCOPED_TRACE(name + " " + divisor + " " + std::to_string(depth * 10 + setup));
         if (!name.empty() && listCount(listView) == 0)
             addFiles({path("c.bmp"), path("a.bmp"), path("b.jpg")});
         boxes.clear();
         programOptions.outputDepth = depth;  // no run is going
+        trails(setup);
         simulateTyping(mainWindow, IDC_OUTPUT_NAME, name);
         simulateClick(mainWindow, mode);
         simulateTyping(mainWindow, IDC_DIVISOR, divisor);
@@ -82,6 +120,7 @@ TEST_F(ProcessingTest, StartRefusesBeforeAnyThreadOrRunsToTheEnd) {
 
     programOptions.useNoiseReduction = 0;
     programOptions.outputDepth = 8;
+    trails(0);
     simulateClick(mainWindow, IDC_MODE_STACK);
     const std::string finished = "Complete: Processing Finished";
     const std::string unwritable = path("missing/out.bmp");
@@ -171,6 +210,41 @@ TEST_F(ProcessingTest, BadFileIsReportedAndTheRunGoesOnUnlessStopped) {
     run();
     EXPECT_EQ(opened.size(), 1u);
     EXPECT_EQ(shown("Complete: Processing Finished"), 0);
+}
+
+// The rejected frames of a run are listed in one box as it ends, before the run's own; the
+// status line names the effects the run applies; Start makes the time-lapse folder.
+TEST_F(ProcessingTest, RejectionsInOneBoxEffectsOnTheStatusLine) {
+    ASSERT_TRUE(open());
+    const Strings names = {"a.bmp", "bright1.bmp", "c.bmp", "bright2.bmp"};
+    Strings files;
+    for (const std::string& name : names) {
+        files.push_back(path(name));
+        writeFrame(files.back(), 8, 6, 40);
+    }
+    addFiles(files);
+    setImageFileHandlers(readReportingBright, writeImage);
+    programOptions.cometLength = 3, programOptions.reverseOrder = 1;
+    programOptions.timelapseFolder = path("frames/night"), programOptions.timelapseEvery = 2;
+    programOptions.rejectBright = 1, programOptions.launch_after_processing = 0;
+    statusSeen.clear();
+    run();
+    const std::string rejected = "Rejected Frames: Rejected " + files[3] +
+                                 ": too bright (200.0 > 20.0)\nRejected " + files[1] +
+                                 ": too bright (200.0 > 20.0)";
+    EXPECT_EQ(boxes, (Strings{rejected, "Complete: Processing Finished"}));
+    EXPECT_TRUE(std::filesystem::is_directory(path("frames/night")));
+    ASSERT_FALSE(statusSeen.empty());
+    for (const std::string& status : statusSeen)
+        EXPECT_TRUE(
+            status.ends_with(" (comet 3, reversed, time-lapse every 2, rejecting bright frames)"))
+            << status;
+    // A run with nothing rejected shows no such box.
+    programOptions.rejectBright = 0, programOptions.timelapseEvery = 0;
+    installImageFileHandlers();
+    boxes.clear();
+    run();
+    EXPECT_EQ(boxes, Strings{"Complete: Processing Finished"});
 }
 
 TEST_F(ProcessingTest, ClosingDuringARunStopsItThenSaves) {

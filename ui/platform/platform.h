@@ -234,10 +234,13 @@ struct FileDialogRequest {
     bool multiSelect = false;
     bool fileMustExist = false;
     bool promptOverwrite = false;
+    bool folder = false;     // picks one existing folder instead of files
+    std::string nameFilter;  // "Name (*.ext)" in place of the image files' filter
 };
 // Shows the dialog with the filter "Image Files (*.jpg, *.jpeg, *.jpe, *.tif, *.tiff, *.bmp,
-// *.png, RAW)" (any letter case; the RAW extensions are those imageio/raw.h lists); a
-// save dialog leaves the RAW files out of its filter and takes any name.
+// *.png, RAW)" (any letter case; the RAW extensions are those imageio/raw.h lists), or the
+// request's own nameFilter; a save dialog leaves the RAW files out of its filter and takes any
+// name. A folder request lists folders only and selects one.
 // On success returns true with selection in the selection-buffer format: one full path
 // followed by "\0\0", or a directory, "\0", each name followed by "\0", and a final "\0".
 // No limit on the number of files.

@@ -193,9 +193,14 @@ void configureFileDialog(QFileDialog& dialog, const FileDialogRequest& request) 
     dialog.setOption(QFileDialog::DontUseNativeDialog);
     dialog.setOption(QFileDialog::HideNameFilterDetails);
     // An output name cannot be a RAW file's, so the save dialog does not list them.
-    dialog.setNameFilter(imageNameFilter(!request.save));
+    dialog.setNameFilter(request.nameFilter.empty() ? imageNameFilter(!request.save)
+                                                    : fromUtf8(request.nameFilter));
     dialog.setFilter(dialog.filter() & ~QDir::CaseSensitive);
-    if (request.save) {
+    if (request.folder) {
+        dialog.setAcceptMode(QFileDialog::AcceptOpen);
+        dialog.setFileMode(QFileDialog::Directory);
+        dialog.setOption(QFileDialog::ShowDirsOnly);
+    } else if (request.save) {
         dialog.setAcceptMode(QFileDialog::AcceptSave);
         dialog.setFileMode(QFileDialog::AnyFile);
         dialog.setOption(QFileDialog::DontConfirmOverwrite, !request.promptOverwrite);
