@@ -32,10 +32,7 @@ struct Raw {
 // Some tags take a count before the array in libtiff's varargs; its field table says which.
 template <class T>
 bool setArray(TIFF* tif, uint32_t tag, const std::vector<T>& values) {
-    const TIFFField* field = TIFFFieldWithTag(tif, tag);
-    if (field == nullptr)
-        return false;
-    return (TIFFFieldPassCount(field) != 0
+    return (TIFFFieldPassCount(TIFFFieldWithTag(tif, tag)) != 0
                 ? TIFFSetField(tif, tag, int(values.size()), values.data())
                 : TIFFSetField(tif, tag, values.data())) == 1;
 }

@@ -3,7 +3,6 @@
 // ImageMagick.
 #include "imageio/metadata.h"
 
-#include <cstdio>
 #include <map>
 #include <sstream>
 
@@ -70,13 +69,7 @@ Tags parseTags(const std::string& text) {
 }
 
 std::string run(const std::string& command) {
-    std::string text;
-    if (std::FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r")) {
-        for (int c; (c = std::fgetc(pipe)) != EOF;)
-            text.push_back(char(c));
-        pclose(pipe);
-    }
-    return text;
+    return commandOutput<std::string>(command);
 }
 
 // A profile libpng accepts whole: a display header and one tag of data that does not compress
