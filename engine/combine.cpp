@@ -48,6 +48,23 @@ inline uint32_t loadPixel(const uint8_t* p) {
     return word;
 }
 
+// One input pixel into the slots, with combineBrighten's or combineAdd's arithmetic; both
+// fold kernels take it, so they cannot drift apart.
+template <bool kBrighten>
+inline void foldPixel(double r, double g, double b, double& a1, double& a2, double& a3) {
+    if constexpr (kBrighten) {
+        if (a1 + a2 + a3 < r + g + b) {
+            a1 = r;
+            a2 = g;
+            a3 = b;
+        }
+    } else {
+        a1 = a1 + r;
+        a2 = a2 + g;
+        a3 = a3 + b;
+    }
+}
+
 // Per pixel: the inputs in their order, each thresholded, linearised, reduced by the dark
 // frame and folded into the slots with combineAdd's or combineBrighten's arithmetic (and
 // order); only the dispatch is resolved at compile time. kCount fixes the number of inputs so
@@ -86,17 +103,7 @@ void foldRange(const Fold& job, int64_t begin, int64_t end) {
                 g = clampBelowZero(g);
                 b = clampBelowZero(b);
             }
-            if constexpr (kBrighten) {
-                if (a1 + a2 + a3 < r + g + b) {
-                    a1 = r;
-                    a2 = g;
-                    a3 = b;
-                }
-            } else {
-                a1 = a1 + r;
-                a2 = a2 + g;
-                a3 = a3 + b;
-            }
+            foldPixel<kBrighten>(r, g, b, a1, a2, a3);
         }
         a[1] = a1;
         a[2] = a2;
@@ -201,17 +208,7 @@ void foldWideRange(const WideFold& job, int64_t begin, int64_t end) {
                     b = clampBelowZero(b - d3);
                 }
             }
-            if constexpr (kBrighten) {
-                if (a1 + a2 + a3 < r + g + b) {
-                    a1 = r;
-                    a2 = g;
-                    a3 = b;
-                }
-            } else {
-                a1 = a1 + r;
-                a2 = a2 + g;
-                a3 = a3 + b;
-            }
+            foldPixel<kBrighten>(r, g, b, a1, a2, a3);
         }
         a[1] = a1;
         a[2] = a2;
