@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <mutex>
 #include <string_view>
 #include <tuple>
 
@@ -24,13 +25,17 @@ void writeFrame(const std::string& path, int width, int height, uint8_t value) {
 // What a run rejecting bright frames reports for those named "bright*", through the error
 // channel as the run does; and the status line shown meanwhile, once there is one.
 Strings statusSeen;
+std::mutex statusSeenMutex;  // loaders read on several threads
 int readReportingBright(Image& image, const char* file) {
     if (std::string_view(file).find("/bright") != std::string_view::npos)
         reportError("Rejected %s: too bright (%.1f > %.1f)\n", file, 200.0, 20.0);
     std::string status;
     for (int waited = 0; status.empty() && waited < 2000; waited += 10, sleepMs(10))
         status = getDlgItemText(mainWindow, IDC_STATUS, 1023);
-    statusSeen.push_back(status);
+    {
+        std::lock_guard<std::mutex> lock(statusSeenMutex);
+        statusSeen.push_back(status);
+    }
     return readImage(image, file);
 }
 
