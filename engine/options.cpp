@@ -60,6 +60,8 @@ void setDefaultOptions(ProgramOptions& options) {
     options.videoWidth = 0;
     options.rejectBright = 0;
     options.rejectDeviations = 5.0;
+    options.fillGaps = 0;
+    options.showPreview = 1;
 }
 
 void dumpOptions(const ProgramOptions& options) {
@@ -94,6 +96,8 @@ void dumpOptions(const ProgramOptions& options) {
         diagnostic("Comet Length: %d\n", options.cometLength);
     if (options.reverseOrder != 0)
         diagnostic("Reverse Order: %d\n", options.reverseOrder);
+    if (options.fillGaps != 0)
+        diagnostic("Fill Gaps: %d\n", options.fillGaps);
     if (options.timelapseEvery != 0)
         diagnostic("Time-lapse: every %d, folder %s, video %s at %d fps\n", options.timelapseEvery,
                    options.timelapseFolder.c_str(), options.videoFile.c_str(), options.videoFps);

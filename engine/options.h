@@ -71,6 +71,10 @@ struct ProgramOptions {
     int32_t videoWidth = 0;         // the video's largest width; 0: the frame's, at most 3840
     int32_t rejectBright = 0;       // inputs much brighter than their neighbours are left out
     double rejectDeviations = 5.0;  // how much brighter: median absolute deviations
+    // Brighten: gaps of up to twice this many pixels between one frame's trails and the
+    // next's are bridged; 0 off, else 1..8.
+    int32_t fillGaps = 0;
+    int32_t showPreview = 1;  // the desktop program opens its Preview window on Start
 };
 
 constexpr std::size_t kOutputNameMax = 1023;
