@@ -28,6 +28,9 @@ class Accumulator {
     Accumulator(const Accumulator&) = delete;
 
     const Image& image() const { return sums_; }
+    // Slot 0..3 of every pixel, row by row: for passes that fold something other than whole
+    // input images (gap filling).
+    double* slots() { return reinterpret_cast<double*>(pixelData(sums_)); }
     // Folds count inputs in one pass; each pixel takes them in the given order, so the sums
     // equal folding them one by one. Thresholds are applied to the inputs in place; dark may
     // be nullptr (nothing subtracted). Inputs and dark are all in the 32-bit layout, or all in

@@ -10,6 +10,7 @@
 
 #include "engine/combine.h"
 #include "engine/darkframe.h"
+#include "engine/gapfill.h"
 #include "engine/messages.h"
 #include "engine/options.h"
 #include "engine/parallel.h"
@@ -27,11 +28,11 @@ ImageWriter imageWriter = nullptr;
 TimelapseHandler timelapseHandler = nullptr;
 BrightnessMeter brightnessMeter = nullptr;
 
-// The inputs left when those much brighter than their neighbours are taken out (each
-// reported); nullopt when a stop came while measuring. A few files at a time, so a stop is
-// seen within about one file's measuring.
-std::optional<std::vector<std::string>> withoutBrightFrames(
-    const RunContext& context, const std::vector<std::string>& inputs) {
+// The places of the inputs left when those much brighter than their neighbours are taken out
+// (each reported); nullopt when a stop came while measuring. A few files at a time, so a stop
+// is seen within about one file's measuring.
+std::optional<std::vector<int>> withoutBrightFrames(const RunContext& context,
+                                                    const std::vector<std::string>& inputs) {
     setStatus("Measuring the brightness of %d images...\n", static_cast<int>(inputs.size()));
     std::vector<double> means(inputs.size());
     const int64_t step = std::max(1, workerCount());
@@ -45,10 +46,10 @@ std::optional<std::vector<std::string>> withoutBrightFrames(
         });
     }
     const std::vector<Rejection> verdicts = rejectBright(means, context.options.rejectDeviations);
-    std::vector<std::string> kept;
+    std::vector<int> kept;
     for (std::size_t i = 0; i < inputs.size(); ++i) {
         if (!verdicts[i].rejected) {
-            kept.push_back(inputs[i]);
+            kept.push_back(static_cast<int>(i));
             continue;
         }
         imagesRejected.fetch_add(1);
@@ -133,19 +134,20 @@ struct Plan {
 // accumulator's memory traffic, so larger batches keep the fold's share of the run down.
 // Frames take at most half of the memory left once the accumulator and the dark frame are in
 // place, so the page cache and the codecs keep their room.
-Plan planRun(const Image& first, int64_t bytesPerPixel) {
+// kept: frames the run holds beyond its batch (gap filling's previous frame).
+Plan planRun(const Image& first, int64_t bytesPerPixel, int kept) {
     constexpr int kFloorFrames = 4;
     constexpr int kFloorBatch = 3;
     const int cores = workerCount();
     if (cores <= 1)
-        return {1, 1, 1};  // one file at a time, folded at once
+        return {1, 1 + kept, 1};  // one file at a time, folded at once
     int batch = std::clamp(cores + 1, kFloorBatch, kMaxCombineBatch);
-    int frames = batch + cores - 1;
+    int frames = batch + cores - 1 + kept;
     const int64_t frameBytes = int64_t{first.width} * first.height * bytesPerPixel;
     const int64_t room = availableMemory() / 2;
     if (frameBytes > 0 && room / frameBytes < frames)
-        frames = static_cast<int>(std::max<int64_t>(kFloorFrames, room / frameBytes));
-    batch = std::min(batch, std::max(kFloorBatch, frames - 1));
+        frames = static_cast<int>(std::max<int64_t>(kFloorFrames + kept, room / frameBytes));
+    batch = std::min(batch, std::max(kFloorBatch, frames - 1 - kept));
     return {cores, frames, batch};
 }
 
@@ -159,8 +161,9 @@ void progress(RunProgress::Phase phase, int index, int total, const std::string&
 }
 
 // The run proper. -1 when it stopped on request; the loaders have been dealt with then.
+// places: each input's place in the combining order before any was rejected.
 int runStack(const RunContext& context, const std::vector<std::string>& inputs,
-             const std::string& firstGiven, RunOutcome& outcome) {
+             const std::vector<int>& places, const std::string& firstGiven, RunOutcome& outcome) {
     const ProgramOptions& options = context.options;
     // Fixed for the run: a loader left behind by a stop keeps calling the one it started with.
     const ImageReader reader = imageReader != nullptr ? imageReader : unsupportedInput;
@@ -228,6 +231,10 @@ int runStack(const RunContext& context, const std::vector<std::string>& inputs,
     // reached), then are folded in one pass; each pixel still takes them in input order.
     std::vector<Frame> batch;
     std::vector<int> batchPositions;  // each batched image's place among the inputs, from 1
+    std::optional<GapFiller> gaps;
+    if (options.fillGaps > 0 && context.mode == MODE_BRIGHTEN)
+        gaps.emplace(options.fillGaps);
+    int lastPosition = 0;  // of the last image combined; 0 none
     Exposures exposures;
     // The time-lapse: a frame after every K-th image combined, and after the last; a batch
     // ends at each.
@@ -280,6 +287,17 @@ int runStack(const RunContext& context, const std::vector<std::string>& inputs,
         sums->fold(context, images, static_cast<int>(batch.size()),
                    subtractDark ? &dark.image : nullptr, darkScale);
         imageCounter.fetch_add(static_cast<int32_t>(batch.size()));
+        if (gaps) {
+            // A skipped or rejected image between two breaks the trails there.
+            std::vector<bool> follows;
+            for (const int position : batchPositions) {
+                follows.push_back(lastPosition > 0 &&
+                                  places[position - 1] == places[lastPosition - 1] + 1);
+                lastPosition = position;
+            }
+            gaps->afterFold(context, *sums, batch, follows, subtractDark ? &dark.image : nullptr,
+                            darkScale);
+        }
         givenSoFar = batchPositions.back();
         batch.clear();
         batchPositions.clear();
@@ -329,7 +347,8 @@ int runStack(const RunContext& context, const std::vector<std::string>& inputs,
             }
             setStatus("Setting output image dimensions: %d x %d\n", input.image.width,
                       input.image.height);
-            const Plan plan = planRun(input.image, input.image.bitsPerPixel == 64 ? 8 : 4);
+            const Plan plan =
+                planRun(input.image, input.image.bitsPerPixel == 64 ? 8 : 4, gaps ? 1 : 0);
             diagnostic("Loaders: %d, frames in flight: %d, batch: %d\n", plan.loaders, plan.frames,
                        plan.batch);
             batchLimit = static_cast<std::size_t>(plan.batch);
@@ -359,6 +378,7 @@ int runStack(const RunContext& context, const std::vector<std::string>& inputs,
     }
     combineBatch();
     loads.reset();
+    gaps.reset();
 
     setStatus("Finalizing...\n");
     const int count = imageCounter.load();
@@ -465,16 +485,23 @@ int runProcessing(const RunContext& context, int argumentCount,
     if (context.options.reverseOrder != 0)
         std::reverse(inputs.begin(), inputs.end());
     imagesRejected.store(0);
+    std::vector<int> places(inputs.size());
+    for (std::size_t i = 0; i < places.size(); ++i)
+        places[i] = static_cast<int>(i);
     if (context.options.rejectBright != 0 && brightnessMeter != nullptr && !inputs.empty()) {
-        std::optional<std::vector<std::string>> kept = withoutBrightFrames(context, inputs);
+        std::optional<std::vector<int>> kept = withoutBrightFrames(context, inputs);
         if (!kept) {
             stopRequest.store(0);
             busy.store(0);
             return -1;
         }
-        inputs = std::move(*kept);
+        std::vector<std::string> keptInputs;
+        for (const int place : *kept)
+            keptInputs.push_back(inputs[place]);
+        inputs = std::move(keptInputs);
+        places = std::move(*kept);
     }
-    const int result = runStack(context, inputs, firstGiven, outcome);
+    const int result = runStack(context, inputs, places, firstGiven, outcome);
     // Every image of the run has been freed by now.
     releaseCachedPixels();
     if (runEndedHook != nullptr)
