@@ -96,6 +96,8 @@ std::string usageText() {
            "                           next N frames, 2-100000 (stack, mix and brighten)\n"
            "      --reverse            combine the inputs last to first (trail heads at the\n"
            "                           first frame)\n"
+           "      --fill-gaps[=PX]     bridge gaps of up to 2*PX pixels between one frame's\n"
+           "                           trails and the next's, PX 1-8 (default 3; brighten)\n"
            "      --timelapse DIR      also write the result so far after every K-th image\n"
            "                           (and the last) as DIR/<output name>_00001.<ext>, ...\n"
            "      --every K            the time-lapse step, 1-100000 (default 1)\n"
@@ -258,6 +260,16 @@ int parseCommandLine(const std::vector<std::string>& arguments, CliRequest& requ
             if (!parseInt(value, length) || length < 2 || length > 100000)
                 return bad("expected a whole number from 2 to 100000");
             options.cometLength = length;
+        } else if (name == "--fill-gaps") {
+            // Like --reject-bright: only "=PX" gives a value, so "--fill-gaps 5" leaves 5 an
+            // input.
+            int width = 3;
+            if (reader.hasInline) {
+                value = reader.inlineValue;
+                if (!parseInt(value, width) || width < 1 || width > 8)
+                    return bad("expected a whole number from 1 to 8");
+            }
+            options.fillGaps = width;
         } else if (name == "--reverse") {
             if (!noValue())
                 return kExitUsage;
@@ -579,6 +591,13 @@ int runCommandLine(int argc, char** argv) {
     // An average divides by the number of images, which a fading sum no longer counts.
     if (programOptions.cometLength != 0 && programOptions.combine_mode == MODE_AVERAGE) {
         usageError("comet trails need the stack, mix or brighten mode, not average");
+        return kExitUsage;
+    }
+
+    // Only a brighten run bridges gaps; refused, as the desktop program's Start refuses it,
+    // rather than ignored.
+    if (programOptions.fillGaps != 0 && programOptions.combine_mode != MODE_BRIGHTEN) {
+        usageError("filling gaps needs the brighten mode");
         return kExitUsage;
     }
 

@@ -70,6 +70,7 @@ constexpr Bounds kOffOn[] = {{0, 1}};
 constexpr Bounds kCometLengths[] = {{0, 0}, {2, 100000}};
 constexpr Bounds kTimelapseSteps[] = {{0, 100000}};
 constexpr Bounds kVideoWidths[] = {{0, 0}, {16, 7680}};
+constexpr Bounds kGapWidths[] = {{0, 8}};
 constexpr Bounds kFrameRates[] = {{1, 240}};
 constexpr Bounds kPositive[] = {
     {std::numeric_limits<double>::denorm_min(), std::numeric_limits<double>::max()}};
@@ -104,6 +105,8 @@ const SettingsKey kKeys[] = {
     sparseKey("videoWidth", &ProgramOptions::videoWidth, kVideoWidths),
     sparseKey("rejectBright", &ProgramOptions::rejectBright, kOffOn),
     sparseKey("rejectDeviations", &ProgramOptions::rejectDeviations, kPositive),
+    sparseKey("fillGaps", &ProgramOptions::fillGaps, kGapWidths),
+    sparseKey("showPreview", &ProgramOptions::showPreview, kOffOn),
 };
 
 bool accepts(const SettingsKey& key, double value) {

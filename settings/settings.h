@@ -1,4 +1,4 @@
-// The settings file: twenty-six fields of ProgramOptions in section "General" of
+// The settings file: twenty-eight fields of ProgramOptions in section "General" of
 // "quorvane.ini" beside the executable.
 //
 // File text as written (LF line ends, final newline, keys in this order):
@@ -8,7 +8,8 @@
 //   autosuggest_output_name=%d  useNoiseReduction=%d  darkFrameFile=%s  darkFrameOpacity=%lf
 //   outputDepth=%d  tiffCompression=%d  keepMetadata=%d  rawDaylight=%d  rawHalfSize=%d
 //   cometLength=%d  reverseOrder=%d  timelapseEvery=%d  timelapseFolder=%s  videoFile=%s
-//   videoFps=%d  videoWidth=%d  rejectBright=%d  rejectDeviations=%lf
+//   videoFps=%d  videoWidth=%d  rejectBright=%d  rejectDeviations=%lf  fillGaps=%d
+//   showPreview=%d
 // one key per line. The keys after darkFrameOpacity are written only when they differ from
 // their defaults, so a file from default use holds the first twelve alone. "%lf" is six
 // decimals, and numbers always use '.' whatever the process locale. Values are cut to 511
@@ -17,9 +18,10 @@
 // Reading: a key that is absent, empty or exactly "$$$$" leaves its field unchanged. Only the
 // numbers after darkFrameOpacity are range-checked, and any value outside their range reads as
 // their default: outputDepth 8 or 16; tiffCompression 0 to 4 (a TiffCompression);
-// keepMetadata, rawDaylight, rawHalfSize, reverseOrder and rejectBright 0 or 1; cometLength 0
-// or 2 to 100000; timelapseEvery 0 to 100000; videoFps 1 to 240; videoWidth 0 or 16 to 7680;
-// rejectDeviations above 0. Integers take blanks, a sign and the longest run of digits
+// keepMetadata, rawDaylight, rawHalfSize, reverseOrder, rejectBright and showPreview 0 or 1;
+// cometLength 0 or 2 to 100000; timelapseEvery 0 to 100000; videoFps 1 to 240; videoWidth 0
+// or 16 to 7680; rejectDeviations above 0; fillGaps 0 to 8. Integers take blanks, a sign and the
+// longest run of digits
 // ("80.9" -> 80, "abc" -> 0, out-of-range values saturate). Doubles take a decimal number the
 // same way ("abc", "nan", "inf" -> 0). launch_after_processing and autosuggest_output_name are
 // read as doubles and truncated toward zero (0.99 -> 0). CRLF files are accepted; other

@@ -1,8 +1,9 @@
 // The Star Trails dialog (template 600): comet trails, the order the inputs are combined in,
-// the time-lapse of the result so far (images and/or a video) and the rejection of frames too
-// bright for their neighbours. Like the Options dialog it edits programOptions only and checks
-// its numbers on OK; Start checks what depends on the rest of the run (the mode, the names of
-// the inputs and the output), since those may change after this dialog closed.
+// the gaps between trails filled, the time-lapse of the result so far (images and/or a video)
+// and the rejection of frames too bright for their neighbours. Like the Options dialog it edits
+// programOptions only and checks its numbers on OK; Start checks what depends on the rest of
+// the run (the mode, the names of the inputs and the output), since those may change after
+// this dialog closed.
 #include <charconv>
 #include <cmath>
 #include <cstddef>
@@ -43,6 +44,9 @@ enum : int {
     IDC_REJECT_UNIT = 622,
     IDC_STAR_OK = 623,
     IDC_STAR_CANCEL = 624,
+    IDC_FILL_GAPS = 625,
+    IDC_GAP_WIDTH = 626,
+    IDC_GAP_UNIT = 627,
 };
 
 constexpr std::size_t kEditTextMax = 511;
@@ -57,37 +61,40 @@ const DialogTemplate starTrailsTemplate{
     20,
     54,
     300,
-    226,
+    242,
     kDialogCaption | kDialogSystemMenu,
     0,
     8,
     {
-        {IDC_TRAILS_FRAME, K::GroupBox, "Trails:", 11, 8, 278, 48, 0},
+        {IDC_TRAILS_FRAME, K::GroupBox, "Trails:", 11, 8, 278, 64, 0},
         {IDC_COMET, K::AutoCheckBox, "&Comet trails, fading over", 18, 22, 104, 10, kTabStop},
         {IDC_COMET_LENGTH, K::Edit, "", 124, 21, 40, 12, kEditStyle},
         {IDC_COMET_UNIT, K::Static, "frames (2 to 100000)", 168, 23, 114, 10, 0},
         {IDC_REVERSE, K::AutoCheckBox, "&Reverse order (trail heads at the first frame)", 18, 38,
          264, 10, kTabStop},
-        {IDC_TIMELAPSE_FRAME, K::GroupBox, "Time-lapse:", 11, 62, 278, 86, 0},
-        {IDC_FOLDER_LABEL, K::Static, "&Folder:", 16, 79, 50, 10, kAlignRight},
-        {IDC_TIMELAPSE_FOLDER, K::Edit, "", 70, 77, 150, 12, kEditStyle},
-        {IDC_BROWSE_FOLDER, K::PushButton, "Br&owse...", 226, 76, 57, 14, kTabStop},
-        {IDC_EVERY_LABEL, K::Static, "&Every:", 16, 97, 50, 10, kAlignRight},
-        {IDC_EVERY, K::Edit, "", 70, 95, 40, 12, kEditStyle},
-        {IDC_EVERY_UNIT, K::Static, "images (1 to 100000)", 114, 97, 168, 10, 0},
-        {IDC_VIDEO_LABEL, K::Static, "&Video file:", 16, 115, 50, 10, kAlignRight},
-        {IDC_VIDEO_FILE, K::Edit, "", 70, 113, 150, 12, kEditStyle},
-        {IDC_BROWSE_VIDEO, K::PushButton, "Bro&wse...", 226, 112, 57, 14, kTabStop},
-        {IDC_FPS_LABEL, K::Static, "Fr&ame rate:", 16, 133, 50, 10, kAlignRight},
-        {IDC_FPS, K::Edit, "", 70, 131, 40, 12, kEditStyle},
-        {IDC_FPS_UNIT, K::Static, "frames per second (1 to 240)", 114, 133, 168, 10, 0},
-        {IDC_BRIGHT_FRAME, K::GroupBox, "Bright Frames:", 11, 154, 278, 38, 0},
-        {IDC_REJECT, K::AutoCheckBox, "Reject &bright frames, more than", 18, 170, 120, 10,
+        {IDC_FILL_GAPS, K::AutoCheckBox, "Fill &gaps up to", 18, 54, 104, 10, kTabStop},
+        {IDC_GAP_WIDTH, K::Edit, "", 124, 53, 40, 12, kEditStyle},
+        {IDC_GAP_UNIT, K::Static, "pixels each side (1 to 8)", 168, 55, 114, 10, 0},
+        {IDC_TIMELAPSE_FRAME, K::GroupBox, "Time-lapse:", 11, 78, 278, 86, 0},
+        {IDC_FOLDER_LABEL, K::Static, "&Folder:", 16, 95, 50, 10, kAlignRight},
+        {IDC_TIMELAPSE_FOLDER, K::Edit, "", 70, 93, 150, 12, kEditStyle},
+        {IDC_BROWSE_FOLDER, K::PushButton, "Br&owse...", 226, 92, 57, 14, kTabStop},
+        {IDC_EVERY_LABEL, K::Static, "&Every:", 16, 113, 50, 10, kAlignRight},
+        {IDC_EVERY, K::Edit, "", 70, 111, 40, 12, kEditStyle},
+        {IDC_EVERY_UNIT, K::Static, "images (1 to 100000)", 114, 113, 168, 10, 0},
+        {IDC_VIDEO_LABEL, K::Static, "&Video file:", 16, 131, 50, 10, kAlignRight},
+        {IDC_VIDEO_FILE, K::Edit, "", 70, 129, 150, 12, kEditStyle},
+        {IDC_BROWSE_VIDEO, K::PushButton, "Bro&wse...", 226, 128, 57, 14, kTabStop},
+        {IDC_FPS_LABEL, K::Static, "Fr&ame rate:", 16, 149, 50, 10, kAlignRight},
+        {IDC_FPS, K::Edit, "", 70, 147, 40, 12, kEditStyle},
+        {IDC_FPS_UNIT, K::Static, "frames per second (1 to 240)", 114, 149, 168, 10, 0},
+        {IDC_BRIGHT_FRAME, K::GroupBox, "Bright Frames:", 11, 170, 278, 38, 0},
+        {IDC_REJECT, K::AutoCheckBox, "Reject &bright frames, more than", 18, 186, 120, 10,
          kTabStop},
-        {IDC_REJECT_LIMIT, K::Edit, "", 140, 169, 32, 12, kEditStyle},
-        {IDC_REJECT_UNIT, K::Static, "deviations above their neighbours", 176, 171, 108, 10, 0},
-        {IDC_STAR_OK, K::PushButton, "&OK", 232, 200, 57, 18, kTabStop},
-        {IDC_STAR_CANCEL, K::PushButton, "&Cancel", 170, 200, 57, 18, kTabStop},
+        {IDC_REJECT_LIMIT, K::Edit, "", 140, 185, 32, 12, kEditStyle},
+        {IDC_REJECT_UNIT, K::Static, "deviations above their neighbours", 176, 187, 108, 10, 0},
+        {IDC_STAR_OK, K::PushButton, "&OK", 232, 216, 57, 18, kTabStop},
+        {IDC_STAR_CANCEL, K::PushButton, "&Cancel", 170, 216, 57, 18, kTabStop},
     },
 };
 
@@ -95,6 +102,7 @@ const DialogTemplate starTrailsTemplate{
 void copyDialogFields(const ProgramOptions& from, ProgramOptions& to) {
     to.cometLength = from.cometLength;
     to.reverseOrder = from.reverseOrder;
+    to.fillGaps = from.fillGaps;
     to.timelapseEvery = from.timelapseEvery;
     to.timelapseFolder = from.timelapseFolder;
     to.videoFile = from.videoFile;
@@ -135,6 +143,9 @@ void initStarTrailsDialog(Window* dialog) {
     setDlgItemText(dialog, IDC_COMET_LENGTH,
                    shown.cometLength > 0 ? std::to_string(shown.cometLength) : "");
     checkDlgButton(dialog, IDC_REVERSE, shown.reverseOrder == 1);
+    // Without gap filling the width is not kept; the command line's default stands in.
+    checkDlgButton(dialog, IDC_FILL_GAPS, shown.fillGaps > 0);
+    setDlgItemText(dialog, IDC_GAP_WIDTH, std::to_string(shown.fillGaps > 0 ? shown.fillGaps : 3));
     setDlgItemText(dialog, IDC_TIMELAPSE_FOLDER, shown.timelapseFolder);
     // Without a time-lapse the step is not kept; the command line's default stands in.
     setDlgItemText(dialog, IDC_EVERY,
@@ -154,6 +165,12 @@ int readStarTrailsDialog(Window* dialog, ProgramOptions& scratch) {
         return -1;
     }
     scratch.reverseOrder = isDlgButtonChecked(dialog, IDC_REVERSE) ? 1 : 0;
+    scratch.fillGaps = 0;
+    if (isDlgButtonChecked(dialog, IDC_FILL_GAPS) &&
+        !readCount(dialog, IDC_GAP_WIDTH, 1, 8, scratch.fillGaps)) {
+        refuse(dialog, "Gap width must be between 1 and 8 pixels");
+        return -1;
+    }
     scratch.timelapseFolder = getDlgItemText(dialog, IDC_TIMELAPSE_FOLDER, kEditTextMax);
     scratch.videoFile = getDlgItemText(dialog, IDC_VIDEO_FILE, kEditTextMax);
     scratch.timelapseEvery = 0;

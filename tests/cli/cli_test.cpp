@@ -65,6 +65,16 @@ TEST(CommandLine, SwitchesFillTheOptionsAndBadValuesAreUsageErrors) {
     EXPECT_EQ(parse("-g 0.2 -d 1e-3 -o o.jpg a.jpg", request, error), 0);
     EXPECT_EQ(parse("--help", request, error), 0);
     EXPECT_TRUE(request.help);
+    // The gap width is optional, so only "=PX" gives one: a word after the switch is an input.
+    for (const auto& [line, width, inputs] :
+         {std::tuple("--fill-gaps -o o.bmp a", 3, Words{"a"}),
+          std::tuple("-o o.bmp --fill-gaps 5 a", 3, Words{"5", "a"}),
+          std::tuple("--fill-gaps=8 -o o.bmp a", 8, Words{"a"}),
+          std::tuple("--fill-gaps=1 -o o.bmp a", 1, Words{"a"})}) {
+        CliRequest fresh;
+        ASSERT_EQ(parse(line, fresh, error), 0) << line << error;
+        EXPECT_EQ(std::tuple(o.fillGaps, fresh.inputs), std::tuple(width, inputs)) << line;
+    }
 
     // No inputs, no output; then each switch given a valid output and input, so that only the
     // switch is wrong.
@@ -74,6 +84,8 @@ TEST(CommandLine, SwitchesFillTheOptionsAndBadValuesAreUsageErrors) {
           "-g 10.01", "--low 256", "--high -1", "--low 12.5", "-q 0", "-q 101",
           "--dark-opacity 1.5", "--quiet=yes", "--depth 12", "--depth", "--tiff-compression zip"})
         bad.push_back(words + std::string(" -o o.jpg a.jpg"));
+    for (const char* width : {"0", "9", "", "2.5"})
+        bad.push_back("--fill-gaps=" + std::string(width) + " -o o.jpg a.jpg");
     for (const std::string& line : bad) {
         CliRequest fresh;
         error.clear();
@@ -323,6 +335,10 @@ TEST_F(CliRun, EveryRunEndsWithItsStatusErrorsAndOutput) {
          {},
          "quorvane-cli: comet trails need the stack, mix or brighten mode, not average" + usage},
         {"--settings deep.ini -o out.bmp a.bmp", 2, {}, depth16 + usage},
+        {"--fill-gaps -o out.bmp a.bmp",
+         2,
+         {},
+         "quorvane-cli: filling gaps needs the brighten mode" + usage},
         {"-m nope -o out.bmp a.bmp", 2, {}, badMode + usage},
         {"--settings missing.ini -o out.bmp a.bmp",
          2,

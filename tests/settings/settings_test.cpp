@@ -134,7 +134,7 @@ TEST_F(SettingsFile, ForeignContentIsDroppedAndAFailedSaveKeepsThePreviousFile) 
     EXPECT_EQ(dir.list("blocked"), Messages{"quorvane.ini"});
 }
 
-// The output, metadata, RAW and star-trail keys follow the older keys only when not the
+// The output, metadata, RAW, star-trail and preview keys follow the older keys only when not the
 // default, so a file from default use stays as it was; a number outside their range reads as
 // the default, an absent one keeps the field like any other key. What is written reads back the
 // same.
@@ -144,39 +144,40 @@ TEST_F(SettingsFile, OutputKeysOnlyWhenNotDefaultOthersReadAsDefault) {
                       names = "timelapseFolder=/tl\nvideoFile=/v.mp4\n",
                       star = "cometLength=30\nreverseOrder=1\ntimelapseEvery=5\n" + names +
                              "videoFps=30\nvideoWidth=1920\nrejectBright=1\n"
-                             "rejectDeviations=3.500000\n";
+                             "rejectDeviations=3.500000\nfillGaps=4\nshowPreview=0\n";
     const std::pair<std::string, std::string> rows[] = {
         // read over 16, LZW, no metadata, daylight, half size and the star trails; written
         {"", output + raw + star},
         {"outputDepth=8\ntiffCompression=0\nkeepMetadata=1\nrawDaylight=0\nrawHalfSize=0\n"
          "cometLength=0\nreverseOrder=0\ntimelapseEvery=0\nvideoFps=25\nvideoWidth=0\n"
-         "rejectBright=0\nrejectDeviations=5\n",
+         "rejectBright=0\nrejectDeviations=5\nfillGaps=0\nshowPreview=1\n",
          names},
         {"tiffCompression=4\noutputDepth=8\nrawHalfSize=0\n",
          "tiffCompression=4\nkeepMetadata=0\nrawDaylight=1\n" + star},
         {"outputDepth= 16.9\ntiffCompression=+2\nkeepMetadata= 1.9\ncometLength=100000\n"
          "timelapseEvery= 7.9\ntimelapseFolder=/other tl\nvideoFps=240\nvideoWidth=16\n"
-         "rejectDeviations=0.5\n",
+         "rejectDeviations=0.5\nfillGaps=8.9\n",
          "outputDepth=16\ntiffCompression=2\nrawDaylight=1\nrawHalfSize=1\ncometLength=100000\n"
          "reverseOrder=1\ntimelapseEvery=7\ntimelapseFolder=/other tl\nvideoFile=/v.mp4\n"
-         "videoFps=240\nvideoWidth=16\nrejectBright=1\nrejectDeviations=0.500000\n"},
+         "videoFps=240\nvideoWidth=16\nrejectBright=1\nrejectDeviations=0.500000\nfillGaps=8\n"
+         "showPreview=0\n"},
         {"outputDepth=12\ntiffCompression=5\nkeepMetadata=2\nrawDaylight=-1\nrawHalfSize=abc\n"
          "cometLength=1\nreverseOrder=2\ntimelapseEvery=100001\nvideoFps=241\nvideoWidth=15\n"
-         "rejectBright=-1\nrejectDeviations=-2\n",
+         "rejectBright=-1\nrejectDeviations=-2\nfillGaps=9\nshowPreview=2\n",
          names},
         {"outputDepth=abc\ntiffCompression=-1\nrawDaylight=99999999999\nvideoFps=0\n"
-         "videoWidth=7681\nrejectDeviations=nan\n",
+         "videoWidth=7681\nrejectDeviations=nan\nfillGaps=-1\nshowPreview=-1\n",
          "keepMetadata=0\nrawHalfSize=1\ncometLength=30\nreverseOrder=1\ntimelapseEvery=5\n" +
              names + "rejectBright=1\n"},
         {"outputDepth=$$$$\ntiffCompression=\nkeepMetadata=$$$$\nrawHalfSize=\ncometLength=\n"
-         "videoFile=$$$$\n",
+         "videoFile=$$$$\nfillGaps=\nshowPreview=$$$$\n",
          output + raw + star},
     };
     const auto fields = [](const ProgramOptions& o) {
         return std::tuple(o.outputDepth, o.tiffCompression, o.keepMetadata, o.rawDaylight,
                           o.rawHalfSize, o.cometLength, o.reverseOrder, o.timelapseEvery,
                           o.timelapseFolder, o.videoFile, o.videoFps, o.videoWidth, o.rejectBright,
-                          o.rejectDeviations);
+                          o.rejectDeviations, o.fillGaps, o.showPreview);
     };
     for (const auto& [read, written] : rows) {
         SCOPED_TRACE(read);
@@ -186,6 +187,7 @@ TEST_F(SettingsFile, OutputKeysOnlyWhenNotDefaultOthersReadAsDefault) {
         options.cometLength = 30, options.reverseOrder = 1, options.timelapseEvery = 5;
         options.timelapseFolder = "/tl", options.videoFile = "/v.mp4", options.videoFps = 30;
         options.videoWidth = 1920, options.rejectBright = 1, options.rejectDeviations = 3.5;
+        options.fillGaps = 4, options.showPreview = 0;
         ASSERT_EQ(load("[General]\n" + read, options), 0);
         EXPECT_EQ(saved(options), kDefaultText + written);
         ASSERT_EQ(loadSettingsFile(ini, reloaded), 0);

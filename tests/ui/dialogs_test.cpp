@@ -29,7 +29,8 @@ constexpr int kQuality = 201, kQualityValue = 203, kGamma = 207, kLowPass = 209,
               kOutputCancel = 508, kKeepMetadata = 509, kWhiteBalance = 512, kHalfSize = 513,
               kComet = 602, kCometLength = 603, kReverse = 605, kFolder = 608, kBrowseFolder = 609,
               kEvery = 611, kVideo = 614, kBrowseVideo = 615, kFps = 617, kReject = 620,
-              kRejectLimit = 621, kStarOk = 623, kStarCancel = 624;
+              kRejectLimit = 621, kStarOk = 623, kStarCancel = 624, kFillGaps = 625,
+              kGapWidth = 626;
 
 const char* const kGammaMessage =
     "Gamma must be between 0.2 and 10.0 (typical values are between 1.5 and 2.8)";
@@ -281,38 +282,43 @@ TEST_F(DialogTest, StarTrailsCheckedOnOkAndShownAgainAfterRestart) {
     struct Row {
         bool comet;
         const char* length;
-        bool reverse;
-        const char *folder, *every, *video, *fps;
+        bool reverse, gaps;
+        const char *width, *folder, *every, *video, *fps;
         bool reject;
         const char* limit;
         const char* message;  // nullptr: accepted
         std::string after;    // shown after the restart
     };
-    const std::string defaults = "||||1||25||5";
+    const std::string defaults = "||||3||1||25||5";
     const char *badComet = "Comet length must be between 2 and 100000 frames",
                *badStep = "Time-lapse step must be between 1 and 100000 images",
                *badRate = "Frame rate must be between 1 and 240 frames per second",
-               *badLimit = "Bright frame limit must be a number greater than 0";
+               *badLimit = "Bright frame limit must be a number greater than 0",
+               *badGap = "Gap width must be between 1 and 8 pixels";
     const Row rows[] = {
-        {true, "30", true, "/tl", "5", "/v.mp4", "30", true, "3.5", nullptr,
-         "C|30|R|/tl|5|/v.mp4|30|B|3.5"},
-        {false, "x", false, "", "x", "", "24", false, "x", nullptr, "||||1||24||5"},
-        {true, "100000", false, "", "2.9", "/v.mp4", "12.7", false, "", nullptr,
-         "C|100000|||2|/v.mp4|12||5"},
-        {true, "1.9", false, "", "1", "", "25", false, "", badComet, defaults},
-        {true, "100001", false, "", "1", "", "25", false, "", badComet, defaults},
-        {false, "", false, "/tl", "0", "", "25", false, "", badStep, defaults},
-        {false, "", false, "", "100001", "/v.mp4", "25", false, "", badStep, defaults},
-        {false, "", false, "", "1", "", "0", false, "", badRate, defaults},
-        {false, "", false, "", "1", "/v.mp4", "241", false, "", badRate, defaults},
-        {false, "", false, "", "1", "", "25", true, "0", badLimit, defaults},
-        {false, "", false, "", "1", "", "25", true, "nan", badLimit, defaults},
+        {true, "30", true, true, "8", "/tl", "5", "/v.mp4", "30", true, "3.5", nullptr,
+         "C|30|R|G|8|/tl|5|/v.mp4|30|B|3.5"},
+        {false, "x", false, false, "x", "", "x", "", "24", false, "x", nullptr, "||||3||1||24||5"},
+        {true, "100000", false, true, "1.9", "", "2.9", "/v.mp4", "12.7", false, "", nullptr,
+         "C|100000||G|1||2|/v.mp4|12||5"},
+        {true, "1.9", false, false, "", "", "1", "", "25", false, "", badComet, defaults},
+        {true, "100001", false, false, "", "", "1", "", "25", false, "", badComet, defaults},
+        {false, "", false, true, "0", "", "1", "", "25", false, "", badGap, defaults},
+        {false, "", false, true, "9", "", "1", "", "25", false, "", badGap, defaults},
+        {false, "", false, false, "", "/tl", "0", "", "25", false, "", badStep, defaults},
+        {false, "", false, false, "", "", "100001", "/v.mp4", "25", false, "", badStep, defaults},
+        {false, "", false, false, "", "", "1", "", "0", false, "", badRate, defaults},
+        {false, "", false, false, "", "", "1", "/v.mp4", "241", false, "", badRate, defaults},
+        {false, "", false, false, "", "", "1", "", "25", true, "0", badLimit, defaults},
+        {false, "", false, false, "", "", "1", "", "25", true, "nan", badLimit, defaults},
     };
     const auto shown = [](Window* d) {
         return (isDlgButtonChecked(d, kComet) ? "C|" : "|") + item(d, kCometLength) + "|" +
-               (isDlgButtonChecked(d, kReverse) ? "R|" : "|") + item(d, kFolder) + "|" +
-               item(d, kEvery) + "|" + item(d, kVideo) + "|" + item(d, kFps) + "|" +
-               (isDlgButtonChecked(d, kReject) ? "B|" : "|") + item(d, kRejectLimit);
+               (isDlgButtonChecked(d, kReverse) ? "R|" : "|") +
+               (isDlgButtonChecked(d, kFillGaps) ? "G|" : "|") + item(d, kGapWidth) + "|" +
+               item(d, kFolder) + "|" + item(d, kEvery) + "|" + item(d, kVideo) + "|" +
+               item(d, kFps) + "|" + (isDlgButtonChecked(d, kReject) ? "B|" : "|") +
+               item(d, kRejectLimit);
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.after + (row.message ? row.message : ""));
@@ -322,11 +328,14 @@ TEST_F(DialogTest, StarTrailsCheckedOnOkAndShownAgainAfterRestart) {
             ASSERT_TRUE(open());
             whenModalShown([&](Window* dialog) {
                 EXPECT_EQ(shown(dialog), restarted ? row.after : defaults);
-                for (const auto& [id, on] :
-                     {std::pair{kComet, row.comet}, {kReverse, row.reverse}, {kReject, row.reject}})
+                for (const auto& [id, on] : {std::pair{kComet, row.comet},
+                                             {kReverse, row.reverse},
+                                             {kFillGaps, row.gaps},
+                                             {kReject, row.reject}})
                     if (on && !restarted)
                         simulateClick(dialog, id);
                 for (const auto& [id, text] : {std::pair{kCometLength, row.length},
+                                               {kGapWidth, row.width},
                                                {kFolder, row.folder},
                                                {kEvery, row.every},
                                                {kVideo, row.video},
