@@ -20,12 +20,11 @@
 // their default: outputDepth 8 or 16; tiffCompression 0 to 4 (a TiffCompression);
 // keepMetadata, rawDaylight, rawHalfSize, reverseOrder, rejectBright and showPreview 0 or 1;
 // cometLength 0 or 2 to 100000; timelapseEvery 0 to 100000; videoFps 1 to 240; videoWidth 0
-// or 16 to 7680; rejectDeviations above 0; fillGaps 0 to 8. Integers take blanks, a sign and the
-// longest run of digits
-// ("80.9" -> 80, "abc" -> 0, out-of-range values saturate). Doubles take a decimal number the
-// same way ("abc", "nan", "inf" -> 0). launch_after_processing and autosuggest_output_name are
-// read as doubles and truncated toward zero (0.99 -> 0). CRLF files are accepted; other
-// sections and keys are ignored (and gone after the next save).
+// or 16 to 7680; rejectDeviations above 0; fillGaps 0 to 8. Integers take blanks, a sign and
+// the longest run of digits ("80.9" -> 80, "abc" -> 0, out-of-range values saturate). Doubles take
+// a decimal number the same way ("abc", "nan", "inf" -> 0). launch_after_processing and
+// autosuggest_output_name are read as doubles and truncated toward zero (0.99 -> 0). CRLF files are
+// accepted; other sections and keys are ignored (and gone after the next save).
 //
 // Errors: none is reported. A missing file leaves the fields as they were; a failed save
 // leaves the previous file intact (the new text goes to a temporary file that is renamed over
