@@ -146,6 +146,8 @@ memcheck() {
     checked mix 3 -m mix -d 2.5 -g high-contrast --dark in/dark.bmp -o out.tif "${inputs[@]}"
     checked brighten 3 -m brighten -g 1.8 --low 20 --high 240 --dark in/dark.bmp -o out.bmp \
         "${inputs[@]}"
+    checked fill-gaps 3 -m brighten --fill-gaps=2 --comet 4 --depth 16 --dark in/dark.bmp \
+        -o out.png "${inputs[@]}"
     checked unusable-dark 3 -m average --dark in/small0001.bmp -o out.jpg "${inputs[@]}"
     checked missing-dark 3 -m stack --dark in/none.bmp -o out.tif "${inputs[@]}"
     checked nothing-loads 1 -o out.bmp in/missing.bmp in/broken.jpg in/cut.tif
