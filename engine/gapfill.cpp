@@ -12,9 +12,10 @@ namespace {
 
 // Pixels per parallel range, as the fold splits its work.
 constexpr int64_t kMinimumChunk = 64 * 1024;
-// Pixels the background and its spread are estimated from: plenty for a median, and a few
-// milliseconds at any frame size.
-constexpr int64_t kSkySamples = 65536;
+// The sky's level is judged per square of this many pixels, from every kTileStep-th pixel of
+// every kTileStep-th row: 64 samples, a few milliseconds for a whole frame.
+constexpr int kTile = 64;
+constexpr int kTileStep = 8;
 constexpr double kSpreads = 5.0;
 // 1.4826 x the median absolute deviation estimates a normal distribution's deviation.
 constexpr double kDeviationsPerMad = 1.4826;
@@ -178,44 +179,74 @@ void bridge(const Pair& pair, const std::vector<int64_t>& ends, const std::vecto
     });
 }
 
-}  // namespace
-
+// The bright pixels of a frame (see the header).
 BrightMask findBrightPixels(const RunContext& context, const Image& image) {
     BrightMask mask;
     const LevelSum level{image, pixelData(image), context.linearLevels.data()};
-    const int64_t pixels = int64_t{image.width} * image.height;
-    const int step = std::max(1, static_cast<int>(std::sqrt(static_cast<double>(pixels) /
-                                                            static_cast<double>(kSkySamples))));
-    std::vector<double> sums;
-    for (int y = step / 2; y < image.height; y += step) {
-        for (int x = step / 2; x < image.width; x += step)
-            sums.push_back(level.at(int64_t{y} * image.width + x));
-    }
-    if (sums.empty())
-        return mask;
-    mask.background = medianOf(sums);
-    for (double& sum : sums)
-        sum = std::fabs(sum - mask.background);
-    // Levels are whole on 8-bit frames, so a clean sky may spread by nothing at all; a level
-    // of the sum stands in for the spread then.
-    const double spread = std::max(1.0, kDeviationsPerMad * medianOf(sums));
-    mask.threshold = mask.background + kSpreads * spread;
+    const int width = image.width, height = image.height;
+    const int64_t pixels = int64_t{width} * height;
+    const int tilesX = (width + kTile - 1) / kTile, tilesY = (height + kTile - 1) / kTile;
+    // Each square's level is the median of its samples; the spread is one for the frame, from
+    // every sample's distance to its own square's level, so a sky that brightens towards the
+    // horizon or a dark foreground does not pass for noise.
+    const auto tiles = static_cast<std::size_t>(tilesX) * tilesY;
+    std::vector<double> backgrounds(tiles), spreads(tiles), limits(tiles);
+    const int tileRowsPerChunk = std::max(1, 2048 / tilesX);
+    parallelFor(tilesY, tileRowsPerChunk, [&](int64_t firstTileRow, int64_t endTileRow) {
+        std::vector<double> samples, sorted;
+        for (auto ty = static_cast<int>(firstTileRow); ty < endTileRow; ++ty) {
+            const int y0 = ty * kTile, rows = std::min(kTile, height - y0);
+            for (int tx = 0; tx < tilesX; ++tx) {
+                const int x0 = tx * kTile, columns = std::min(kTile, width - x0);
+                samples.clear();
+                for (int y = y0 + std::min(kTileStep / 2, rows - 1); y < y0 + rows;
+                     y += kTileStep) {
+                    for (int x = x0 + std::min(kTileStep / 2, columns - 1); x < x0 + columns;
+                         x += kTileStep)
+                        samples.push_back(level.at(int64_t{y} * width + x));
+                }
+                const std::size_t tile = static_cast<std::size_t>(ty) * tilesX + tx;
+                sorted = samples;
+                backgrounds[tile] = medianOf(sorted);
+                for (double& sample : samples)
+                    sample = std::fabs(sample - backgrounds[tile]);
+                spreads[tile] = kDeviationsPerMad * medianOf(samples);
+            }
+        }
+    });
+    // The frame's spread is the typical square's. Levels are whole on 8-bit frames, so a clean
+    // sky may spread by nothing at all; a level of the sum stands in for the spread then. Where
+    // the light is stronger its noise is too (and a textured foreground spreads more still), so
+    // a square's own spread counts where it is the larger.
+    std::vector<double> sorted = spreads;
+    const double spread = std::max(1.0, medianOf(sorted));
+    for (std::size_t tile = 0; tile < limits.size(); ++tile)
+        limits[tile] = backgrounds[tile] + kSpreads * std::max(spread, spreads[tile]);
     mask.bright.resize(static_cast<std::size_t>(pixels));
-    // Each range lists its own bright pixels; the lists are joined in order after.
+    // Each range of rows lists its own bright pixels; the lists are joined in order after.
     std::mutex joining;
     std::vector<std::pair<int64_t, std::vector<int64_t>>> pieces;
-    parallelFor(pixels, kMinimumChunk, [&](int64_t begin, int64_t end) {
+    const int64_t rowsPerChunk = std::max<int64_t>(1, kMinimumChunk / width);
+    parallelFor(height, rowsPerChunk, [&](int64_t firstRow, int64_t endRow) {
         uint8_t* bright = mask.bright.data();
-        if (image.bitsPerPixel != 64) {
-            // Whole sums: the same comparison without a conversion, which lets it vectorise.
-            const int limit = static_cast<int>(std::floor(mask.threshold));
-            const uint8_t* p = pixelData(image);
-            for (int64_t n = begin; n < end; ++n)
-                bright[n] = p[n * 4 + 1] + p[n * 4 + 2] + p[n * 4 + 3] > limit;
-        } else {
-            for (int64_t n = begin; n < end; ++n)
-                bright[n] = level.at(n) > mask.threshold;
+        const uint8_t* p = pixelData(image);
+        for (int64_t y = firstRow; y < endRow; ++y) {
+            const double* rowLimits = &limits[static_cast<std::size_t>(y / kTile) * tilesX];
+            for (int tx = 0; tx < tilesX; ++tx) {
+                const int64_t from = y * width + int64_t{tx} * kTile;
+                const int64_t to = y * width + std::min(width, (tx + 1) * kTile);
+                if (image.bitsPerPixel != 64) {
+                    // Whole sums: the same comparison without a conversion, which vectorises.
+                    const int limit = static_cast<int>(std::floor(rowLimits[tx]));
+                    for (int64_t n = from; n < to; ++n)
+                        bright[n] = p[n * 4 + 1] + p[n * 4 + 2] + p[n * 4 + 3] > limit;
+                } else {
+                    for (int64_t n = from; n < to; ++n)
+                        bright[n] = level.at(n) > rowLimits[tx];
+                }
+            }
         }
+        const int64_t begin = firstRow * width, end = endRow * width;
         // Most of a night sky is not bright: eight pixels at a time are passed over.
         std::vector<int64_t> where;
         int64_t n = begin;
@@ -241,6 +272,8 @@ BrightMask findBrightPixels(const RunContext& context, const Image& image) {
         mask.where.insert(mask.where.end(), piece.second.begin(), piece.second.end());
     return mask;
 }
+
+}  // namespace
 
 void GapFiller::afterFold(const RunContext& context, Accumulator& sums,
                           std::vector<Prefetcher::Frame>& batch, const std::vector<bool>& follows,

@@ -11,9 +11,11 @@
 // them (thresholds applied, the dark frame subtracted), brightened into the sums as an image's
 // pixels are, and faded like the current frame's light on comet runs.
 //
-// "Bright" is judged per frame against its own sky: the median and the spread (median absolute
-// deviation) of the three samples' sum over a sample of its pixels, on the 0-255 scale of each
-// sample; a pixel is bright at 5 spreads (at least 5 levels of the sum) above the median.
+// "Bright" is judged per frame against its own sky, on the sum of a pixel's three samples (each
+// on the 0-255 scale): the sky's level is the median of a sample of each 64 x 64 square, its
+// noise the spread (1.4826 median absolute deviations) of every sample from its square's
+// level, and a pixel is bright at 5 spreads (at least 5 levels of the sum) above its square's
+// level.
 //
 // Frames are in the run's layout (32- or 64-bit), the dark frame in theirs. The last frame of
 // each batch stays with the filler until the next batch (the run counts it as a frame in
@@ -27,15 +29,11 @@
 #include "engine/prefetch.h"
 #include "engine/run.h"
 
-// Pixels judged bright in an image (one byte each, 1 bright, and their indices in order), with
-// the level they were judged against; exposed for the tests.
+// The pixels judged bright in a frame: one byte each (1 bright), and their indices in order.
 struct BrightMask {
     std::vector<uint8_t> bright;
     std::vector<int64_t> where;
-    double background = 0.0;  // the median sum of the three samples, 0..765
-    double threshold = 0.0;   // sums above this are bright
 };
-BrightMask findBrightPixels(const RunContext& context, const Image& image);
 
 class GapFiller {
   public:
