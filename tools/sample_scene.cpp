@@ -32,6 +32,18 @@ void addSaturated(uint8_t& sample, double amount) {
     sample = toByte(sample + amount);
 }
 
+// A star's light at one pixel, in its colour; less than half a level adds nothing.
+void addStarLight(const Scene& scene, uint8_t* pixels, const Star& star, int x, int y,
+                  double level) {
+    if (level < 0.5) {
+        return;
+    }
+    uint8_t* pixel = pixels + (static_cast<int64_t>(y) * scene.width + x) * 4;
+    addSaturated(pixel[1], level * star.red);
+    addSaturated(pixel[2], level * star.green);
+    addSaturated(pixel[3], level * star.blue);
+}
+
 void drawSpot(const Scene& scene, uint8_t* pixels, const Star& star, double cosAngle,
               double sinAngle) {
     const double cx = scene.poleX + star.dx * cosAngle - star.dy * sinAngle;
@@ -64,14 +76,7 @@ void drawSpot(const Scene& scene, uint8_t* pixels, const Star& star, double cosA
             if (x < 0 || x >= scene.width || y >= scene.horizon[x]) {
                 continue;
             }
-            const double level = star.peak * wx[i] * wy[j];
-            if (level < 0.5) {
-                continue;
-            }
-            uint8_t* pixel = pixels + (static_cast<int64_t>(y) * scene.width + x) * 4;
-            addSaturated(pixel[1], level * star.red);
-            addSaturated(pixel[2], level * star.green);
-            addSaturated(pixel[3], level * star.blue);
+            addStarLight(scene, pixels, star, x, y, star.peak * wx[i] * wy[j]);
         }
     }
 }
@@ -108,14 +113,7 @@ void drawStreak(const Scene& scene, uint8_t* pixels, const Star& star, double fr
                 continue;
             }
             const double d = distanceToArc(scene, star, from, to, x, y);
-            const double level = star.peak * std::exp(d * d * scale);
-            if (level < 0.5) {
-                continue;
-            }
-            uint8_t* pixel = pixels + (static_cast<int64_t>(y) * scene.width + x) * 4;
-            addSaturated(pixel[1], level * star.red);
-            addSaturated(pixel[2], level * star.green);
-            addSaturated(pixel[3], level * star.blue);
+            addStarLight(scene, pixels, star, x, y, star.peak * std::exp(d * d * scale));
         }
     }
 }
