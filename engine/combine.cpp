@@ -1,5 +1,6 @@
 #include "engine/combine.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
@@ -447,4 +448,55 @@ Image Accumulator::finish(const Curve& curve, double divisor, int bits) && {
         sums_.pixels = nullptr;
     }
     return output;
+}
+
+std::optional<Accumulator> Accumulator::shrunk(int maxWidth, int maxHeight, bool brightest) const {
+    const int64_t width = sums_.width, height = sums_.height;
+    const int64_t fitWidth = std::max(1, maxWidth), fitHeight = std::max(1, maxHeight);
+    const int64_t factor = std::max<int64_t>(
+        {1, (width + fitWidth - 1) / fitWidth, (height + fitHeight - 1) / fitHeight});
+    Image small;
+    copyImageHeader(sums_, small);
+    small.pixels = nullptr;
+    small.width = static_cast<int32_t>((width + factor - 1) / factor);
+    small.height = static_cast<int32_t>((height + factor - 1) / factor);
+    small.bytesPerLine = int64_t{small.width} * 256 / 8;
+    small.dataSize = small.bytesPerLine * small.height;
+    // A preview that cannot be had is skipped; a box saying so would interrupt the run.
+    small.pixels = allocScratchPixels(small.dataSize);
+    if (small.pixels == nullptr)
+        return std::nullopt;
+    const double* from = reinterpret_cast<const double*>(pixelData(sums_));
+    double* to = reinterpret_cast<double*>(pixelData(small));
+    // Whole rows of the sums in memory order, each pixel into its block's slots: a block's
+    // pixels arrive row by row, so ties keep the first in reading order.
+    const auto shrinkRows = [&](int64_t begin, int64_t end) {
+        for (int64_t y = begin; y < end; ++y) {
+            double* row = to + y * small.width * 4;
+            std::fill(row, row + small.width * 4, 0.0);
+            const int64_t top = y * factor, bottom = std::min(height, top + factor);
+            for (int64_t line = top; line < bottom; ++line) {
+                const double* a = from + line * width * 4;
+                for (int64_t x = 0; x < width; ++x, a += 4) {
+                    double* b = row + x / factor * 4;
+                    // The sums are never negative, so zero slots lose to any lit pixel and
+                    // equal a dark one.
+                    brightest ? combineBrighten(a[1], a[2], a[3], b[1], b[2], b[3])
+                              : combineAdd(a[1], a[2], a[3], b[1], b[2], b[3]);
+                }
+            }
+            if (brightest)
+                continue;
+            for (int64_t x = 0; x < small.width; ++x) {
+                const int64_t columns = std::min(width, (x + 1) * factor) - x * factor;
+                const double count = static_cast<double>(columns * (bottom - top));
+                for (int k = 1; k <= 3; ++k)
+                    row[x * 4 + k] = row[x * 4 + k] / count;
+            }
+        }
+    };
+    parallelFor(small.height,
+                std::max<int64_t>(1, kMinimumChunk / std::max<int64_t>(1, width * factor)),
+                shrinkRows);
+    return Accumulator(small);
 }

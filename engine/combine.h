@@ -46,6 +46,12 @@ class Accumulator {
     // The same for the run's last finalisation, which needs no memory beyond the sums: it may
     // encode into their own block, leaving the accumulator empty.
     Image finish(const Curve& curve, double divisor, int bits = 8) &&;
+    // A smaller copy that fits within maxWidth x maxHeight, shrunk by the smallest whole
+    // factor that does: each of its pixels stands for a factor x factor block (cut short at the
+    // right and bottom edges), taking the block's brightest pixel as combineBrighten compares
+    // them when brightest is set, so that thin trails stay visible, else the block's mean.
+    // Leaves the sums as they are; nullopt when the memory cannot be had (not reported).
+    std::optional<Accumulator> shrunk(int maxWidth, int maxHeight, bool brightest) const;
 
   private:
     explicit Accumulator(const Image& sums) : sums_(sums) {}

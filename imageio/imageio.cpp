@@ -207,6 +207,10 @@ int readImage(Image& image, const char* path) {
     return result;
 }
 
+int readImagePixels(Image& image, const char* path) {
+    return readWithCodec(getImageFormat(path), image, path);
+}
+
 int writeImage(Image& image, const char* path, const OutputFacts& facts) {
     const int format = getImageFormat(path);
     if (!hasCodec(format)) {

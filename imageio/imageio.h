@@ -37,6 +37,9 @@ bool formatHoldsDepth(int format, int depth);
 // Why output cannot be written at depth bits per sample, or "" when it can.
 std::string outputDepthProblem(const std::string& output, int depth);
 int readImage(Image& image, const char* path);
+// The pixels alone, as readImage loads them, without the facts: for showing a file beside a
+// run that may be starting, whose options it does not read (RAW files aside).
+int readImagePixels(Image& image, const char* path);
 // Saves with runOptions.jpeg_quality for JPEG (baseline) and runOptions.tiffCompression for
 // TIFF; 16-bit pixels go to JPEG and BMP narrowed to their high byte. Through replaceFile
 // (system.h); a process about to die of a signal removes the save's temporary with

@@ -12,6 +12,7 @@
 #include "settings/settings.h"
 #include "ui/dialogs.h"
 #include "ui/inputlist.h"
+#include "ui/preview.h"
 #include "ui/processing.h"
 #include "ui/ui.h"
 
@@ -44,6 +45,8 @@ void initDialog(Window* window) {
     setDlgItemText(window, IDC_DIVISOR, text);
     checkDlgButton(window, IDC_MODE_STACK, true);
     showControl(listView, true);
+    // A check item, checked while the Preview window shows.
+    checkMenuItem(window, IDM_PREVIEW, false);
 }
 
 int autosuggestSetting() {
@@ -126,6 +129,18 @@ void handleCommand(uintptr_t wParam) {
         case IDM_STAR_TRAILS:
             dialogBox(IDD_STAR_TRAILS, mainWindow, starTrailsDialogProc);
             break;
+        case IDM_PREVIEW:
+            showPreviewWindow(!previewWindowShown());
+            break;
+        case IDM_PREVIEW_ON_START: {
+            int show = 0;
+            {
+                std::lock_guard<std::mutex> lock(optionsMutex);
+                show = programOptions.showPreview = programOptions.showPreview != 0 ? 0 : 1;
+            }
+            checkMenuItem(mainWindow, IDM_PREVIEW_ON_START, show != 0);
+            break;
+        }
         case IDM_HELP:
             showHelp();
             break;
@@ -155,6 +170,7 @@ void closeMainWindow(Window* window) {
         while (busy.load() != 0 || runThreadsActive() > 0)
             processEvents(10);
     }
+    closePreviewWindow();
     readControlsIntoOptions(window);
     saveSettings();
     destroyWindow(window);
@@ -228,6 +244,7 @@ void applyOptionsToControls(Window* window, const ProgramOptions& options) {
     checkDlgButton(window, IDC_MODE_MIX, options.combine_mode == MODE_MIX);
     checkDlgButton(window, IDC_MODE_BRIGHTEN, options.combine_mode == MODE_BRIGHTEN);
     checkDlgButton(window, IDC_MODE_STACK, options.combine_mode == MODE_STACK);
+    checkMenuItem(window, IDM_PREVIEW_ON_START, options.showPreview != 0);
 }
 
 void readControlsIntoOptions(Window* window) {

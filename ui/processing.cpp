@@ -15,6 +15,7 @@
 #include "engine/stack.h"
 #include "imageio/imageio.h"
 #include "ui/mainwindow.h"
+#include "ui/preview.h"
 #include "ui/ui.h"
 
 namespace {
@@ -89,6 +90,8 @@ std::string runEffects(const ProgramOptions& options) {
         effects.push_back("comet " + std::to_string(options.cometLength));
     if (options.reverseOrder == 1)
         effects.push_back("reversed");
+    if (options.fillGaps > 0)
+        effects.push_back("fill gaps " + std::to_string(options.fillGaps));
     if (options.timelapseEvery > 0)
         effects.push_back("time-lapse every " + std::to_string(options.timelapseEvery));
     if (options.rejectBright == 1)
@@ -223,6 +226,10 @@ void startProcessing(Window* window) {
         refuseStart("Comet trails need the stack, mix or brighten mode, not average");
         return;
     }
+    if (options.fillGaps != 0 && options.combine_mode != MODE_BRIGHTEN) {
+        refuseStart("Filling gaps needs the brighten mode");
+        return;
+    }
     // An existing output the user may not write stays as it is; say so before the run, not after.
     if (checkOutputWritable(request->outputName.c_str()) != 0)
         return;
@@ -244,6 +251,8 @@ void startProcessing(Window* window) {
         rejections.clear();
     }
 
+    preparePreview(options.showPreview != 0);
+
     launchThread(processingThread, request.release());
     sleepMs(200);
     launchThread(progressThread, progress.release());
@@ -257,9 +266,13 @@ void stopProcessing() {
 
 void processingThread(void* parameter) {
     std::unique_ptr<RunRequest> request(static_cast<RunRequest*>(parameter));
+    RunContext context = snapshotRunContext();
+    attachPreview(context);
     const int result =
-        runProcessing(static_cast<int>(request->arguments.size()), request->arguments);
+        runProcessing(context, static_cast<int>(request->arguments.size()), request->arguments);
     const bool wrote = outputWritten.load() == 1;
+    if (result == 0 && wrote)
+        previewOutput(request->outputName);
     request->arguments.clear();
     showRejections();
     // A run that wrote nothing has said why in its error boxes; "finished" would read as success,

@@ -66,6 +66,12 @@ const MenuTemplate mainMenu{
              {nullptr, 0, {}},
              {"E&xit\tCtrl+Q", IDM_EXIT, {}},
          }},
+        {"&View",
+         0,
+         {
+             {"&Preview", IDM_PREVIEW, {}},
+             {"Show Preview on &Start", IDM_PREVIEW_ON_START, {}},
+         }},
         {"&Tools",
          0,
          {

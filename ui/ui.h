@@ -44,6 +44,8 @@ enum : int {
     IDM_VIEW_SELECTED = 1015,
     IDM_SUGGEST_NAME = 1020,
     IDM_EXIT = 1040,
+    IDM_PREVIEW = 1510,  // checked while the Preview window shows
+    IDM_PREVIEW_ON_START = 1520,
     IDM_START = 2010,
     IDM_STOP = 2020,
     IDM_NOISE_REDUCTION = 2030,

@@ -1,6 +1,9 @@
 // Whole runs from the Start button through the worker and progress threads on real files.
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QWidget>
+
 #include <algorithm>
 #include <mutex>
 #include <string_view>
@@ -9,6 +12,7 @@
 #include "engine/image.h"
 #include "engine/stack.h"
 #include "support/images.h"
+#include "ui/preview.h"
 #include "window_fixture.h"
 
 namespace {
@@ -250,6 +254,38 @@ TEST_F(ProcessingTest, RejectionsInOneBoxEffectsOnTheStatusLine) {
     boxes.clear();
     run();
     EXPECT_EQ(boxes, Strings{"Complete: Processing Finished"});
+}
+
+// The title of the Preview window while it shows, or "" when it is hidden.
+std::string previewTitle() {
+    for (QWidget* top : QApplication::topLevelWidgets())
+        if (top->isVisible() && top->windowTitle().startsWith("Preview"))
+            return top->windowTitle().toStdString();
+    return "";
+}
+
+// "Show Preview on Start" in the View menu switches programOptions.showPreview, with its check
+// mark; Start opens the Preview window only when it is set, and there the window ends showing
+// the written output.
+TEST_F(ProcessingTest, ThePreviewOpensOnStartWhenAskedAndShowsTheOutput) {
+    ASSERT_TRUE(open());
+    writeFrame(path("a.bmp"), 8, 6, 40);
+    addFiles({path("a.bmp")});
+    for (const bool toggle : {false, true, true}) {
+        if (toggle)
+            command(IDM_PREVIEW_ON_START);
+        const bool wanted = programOptions.showPreview == 1;
+        EXPECT_EQ(isMenuItemChecked(mainWindow, IDM_PREVIEW_ON_START), wanted);
+        showPreviewWindow(false);
+        run();
+        EXPECT_EQ(previewWindowShown(), wanted);
+        EXPECT_EQ(isMenuItemChecked(mainWindow, IDM_PREVIEW), wanted);
+        if (wanted) {
+            EXPECT_TRUE(pumpUntil([&] { return previewTitle() == "Preview - " + output(); }))
+                << previewTitle();
+        }
+    }
+    EXPECT_EQ(programOptions.showPreview, 1);
 }
 
 TEST_F(ProcessingTest, ClosingDuringARunStopsItThenSaves) {

@@ -922,3 +922,38 @@ void trackPopupMenu(Window* owner, int menuId, int popupIndex) {
             sendCommand(owner, chosen->data().toInt(), 0);
     });
 }
+
+namespace {
+
+// The menu bar's item with this command id, or nullptr.
+QAction* menuAction(Window* dialog, int id) {
+    if (dialog == nullptr || !dialog->alive || !dialog->widget)
+        return nullptr;
+    auto* bar = dialog->widget->findChild<QMenuBar*>(QString(), Qt::FindDirectChildrenOnly);
+    if (bar == nullptr)
+        return nullptr;
+    for (QAction* action : bar->findChildren<QAction*>())
+        if (action->data().isValid() && action->data().toInt() == id)
+            return action;
+    return nullptr;
+}
+
+}  // namespace
+
+void checkMenuItem(Window* dialog, int id, bool checked) {
+    onInterface([=] {
+        if (QAction* action = menuAction(dialog, id)) {
+            action->setCheckable(true);
+            action->setChecked(checked);
+        }
+    });
+}
+
+bool isMenuItemChecked(Window* dialog, int id) {
+    return callOnInterface(
+        [=] {
+            const QAction* action = menuAction(dialog, id);
+            return action != nullptr && action->isChecked();
+        },
+        false);
+}

@@ -1,5 +1,5 @@
-// The desktop platform: dialogs built from templates, their controls, message boxes, file
-// dialogs, shell open, drag and drop, threads and the message loop.
+// The desktop platform: dialogs built from templates, their controls, picture windows,
+// message boxes, file dialogs, shell open, drag and drop, threads and the message loop.
 //
 // Everything in ui/ outside this folder is written against this header and never sees the
 // toolkit. The model is the classic dialog one: a dialog has a procedure that receives
@@ -33,6 +33,7 @@ enum : unsigned {
     WM_RBUTTONDOWN,
     WM_CLOSE,  // unhandled (0): the dialog gets command IDCANCEL
     WM_DESTROY,
+    WM_SIZE,  // picture windows: wParam width, lParam height of the picture area, device pixels
 };
 
 // Command ids of the keyboard: Enter sends IDOK, Escape sends IDCANCEL (no default button).
@@ -218,6 +219,25 @@ int comboSelection(Window* combo);
 
 // Shows the given popup of a menu at the cursor; the chosen item arrives as WM_COMMAND.
 void trackPopupMenu(Window* owner, int menuId, int popupIndex);
+// Puts a check mark beside the menu bar's item id, or takes it away. Any thread.
+void checkMenuItem(Window* dialog, int id, bool checked);
+bool isMenuItemChecked(Window* dialog, int id);
+
+// ---- picture windows ----
+// A resizable top-level window beside its owner that shows one picture scaled to fit (aspect
+// kept, centred on black); hidden until shown. Its procedure gets WM_SIZE whenever the picture
+// area changes size, WM_CLOSE from the close box (unhandled: the window hides) and WM_DESTROY
+// (destroyWindow removes it). width x height: its first size in dialog units.
+Window* createPictureWindow(Window* owner, const std::string& caption, int width, int height,
+                            DialogProc proc);
+// Replaces the picture: width x height pixels in the 32-bit layout (filler R G B), rows
+// bytesPerLine apart; a caption that is not empty becomes the title. Any thread: the pixels
+// are copied before it returns and the window follows without the caller waiting.
+void setPicture(Window* window, int width, int height, const uint8_t* pixels, int64_t bytesPerLine,
+                const std::string& caption);
+// Shows (raising it) or hides a top-level window, and whether it is showing. Any thread.
+void showWindow(Window* window, bool visible);
+bool isWindowVisible(Window* window);
 
 // ---- message boxes ----
 enum : unsigned { MB_OK = 0, MB_ICONERROR = 0x10, MB_ICONINFORMATION = 0x40 };
