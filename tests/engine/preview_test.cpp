@@ -187,10 +187,9 @@ TEST_F(PreviewFeedTest, TheLatestCopyWinsAndArrivesFinalised) {
     feed.stop();
     EXPECT_EQ(combinedSeen(), (std::vector<int>{1, 3}));
     for (const Seen& s : seen) {
-        Image expected =
-            sums.shrunk(2, 2, false)->finalize(context.curve, modeDivisor(context, s.combined));
+        const Image& expected = keep(
+            sums.shrunk(2, 2, false)->finalize(context.curve, modeDivisor(context, s.combined)));
         EXPECT_EQ(s.bytes, bytesOf(expected)) << s.combined;
-        freePixels(expected.pixels);
     }
 }
 
@@ -219,9 +218,9 @@ TEST_F(PreviewFeedTest, AWrittenOutputShowsAsItsOwnLevels) {
         feed.showFile("out.bmp", readFileLevels);
         ASSERT_TRUE(receive(1));
         feed.stop();
-        Image expected = makeRgbImage(c.size == 1 ? 1 : 3, c.size == 1 ? 1 : 2, c.expected);
+        const Image& expected =
+            keep(makeRgbImage(c.size == 1 ? 1 : 3, c.size == 1 ? 1 : 2, c.expected));
         EXPECT_EQ(seen.at(0).bytes, bytesOf(expected)) << c.mode;
-        freePixels(expected.pixels);
     }
 }
 

@@ -508,39 +508,25 @@ TEST_F(StackRunTest, SixteenBitRunsKeepThePrecisionOfTheirInputs) {
     ASSERT_LT(between, 101 * 257);
     const std::vector<Wide> odd{{1, 40000, 65535}, {12345, 257, 3}};
     const uint16_t darkened = level(t[30000] - 0.5 * t[9000]);
+    const auto wide = [](std::vector<Wide> samples) {
+        return FakeFile{2, 1, {}, true, 0, std::move(samples)};
+    };
+    const auto grey = [](uint16_t sample) { return Wide{sample, sample, sample}; };
+    const FakeFile at100{2, 1, {{100, 100, 100}}}, at101{2, 1, {{101, 101, 101}}};
+    // 771 x 10 is the lowest sum kept; 771 x 200 the highest not made white.
+    const Wide under{2570, 2570, 2569}, over{51400, 51400, 51401};
+    const Wide lowest = grey(2570), highest = grey(51400);
     const struct Case {
         int mode, low, high;
         std::vector<FakeFile> inputs;
         std::vector<Wide> out;  // repeated over the two pixels
         FakeFile dark{};        // used when it has samples
     } cases[] = {
-        {MODE_AVERAGE,
-         0,
-         255,
-         {{2, 1, {{100, 100, 100}}}, {2, 1, {{101, 101, 101}}}},
-         {{between, between, between}}},
-        {MODE_AVERAGE,
-         0,
-         255,
-         {{2, 1, {}, true, 0, odd}, {2, 1, {}, true, 0, odd}, {2, 1, {}, true, 0, odd}},
-         odd},
-        // 771 x 10 is the lowest sum kept; 771 x 200 the highest not made white.
-        {MODE_BRIGHTEN,
-         10,
-         200,
-         {{2, 1, {}, true, 0, {{2570, 2570, 2569}, {51400, 51400, 51400}}}},
-         {{0, 0, 0}, {51400, 51400, 51400}}},
-        {MODE_BRIGHTEN,
-         10,
-         200,
-         {{2, 1, {}, true, 0, {{2570, 2570, 2570}, {51400, 51400, 51401}}}},
-         {{2570, 2570, 2570}, {65535, 65535, 65535}}},
-        {MODE_STACK,
-         0,
-         255,
-         {{2, 1, {}, true, 0, {{30000, 30000, 30000}}}},
-         {{darkened, darkened, darkened}},
-         {2, 1, {}, true, 0, {{9000, 9000, 9000}}}},
+        {MODE_AVERAGE, 0, 255, {at100, at101}, {grey(between)}},
+        {MODE_AVERAGE, 0, 255, {wide(odd), wide(odd), wide(odd)}, odd},
+        {MODE_BRIGHTEN, 10, 200, {wide({under, highest})}, {grey(0), highest}},
+        {MODE_BRIGHTEN, 10, 200, {wide({lowest, over})}, {lowest, grey(65535)}},
+        {MODE_STACK, 0, 255, {wide({grey(30000)})}, {grey(darkened)}, wide({grey(9000)})},
     };
     programOptions.outputDepth = 16;
     programOptions.darkFrameOpacity = 0.5;
@@ -574,7 +560,7 @@ TEST_F(StackRunTest, SixteenBitRunsKeepThePrecisionOfTheirInputs) {
     }
 }
 
-// Linear samples (RAW) skip the curve at either depth and are never narrowed; one in a batch
+// Linear samples (RAW) skip the curve and are never narrowed; one in a batch
 // of an 8-bit run brings the others to its layout without changing their values. Their
 // thresholds compare levels on the curve; a frame whose reader took the dark frame off keeps
 // its light. The writer hears the exposure the output amounts to and the last date.
@@ -600,36 +586,24 @@ TEST_F(StackRunTest, LinearFramesSkipTheCurveAndTheRunSumsTheirExposures) {
     const uint16_t faint = at(10.5);
     FakeFile dim{2, 1, {}, true, 0, {{faint, faint, faint}}, true};
     const double nan = std::nan("");
+    const uint8_t rawOnly = linearLevel(30000 / 65535.0);
+    const uint8_t mixed = linearLevel((30000 / 65535.0 + curve.linear(90)) / 3);
     const struct Case {
-        int mode, low, depth;
+        int mode, low;
         std::vector<FakeFile> inputs;
         bool dark;
-        uint8_t out;  // 8-bit runs: every sample
+        uint8_t out;  // every sample
         double exposure;
         std::string description;
     } cases[] = {
-        {MODE_STACK, 0, 8, {raw, jpeg}, false, mid, 45, "Stack of 2 images, sRGB curve"},
-        {MODE_MIX,
-         0,
-         8,
-         {raw, jpeg},
-         false,
-         linearLevel((30000 / 65535.0 + curve.linear(90)) / 3),
-         15,
-         "Stack/Average Mix of 2 images, sRGB curve"},
-        {MODE_AVERAGE,
-         0,
-         8,
-         {raw, raw},
-         false,
-         linearLevel(30000 / 65535.0),
-         nan,
-         "Average of 2 images, sRGB curve"},
-        {MODE_STACK, 0, 8, {raw, {2, 1, {{90, 90, 90}}}}, false, mid, nan, ""},
-        {MODE_STACK, 0, 8, {raw}, true, darkened, 15, ""},
-        {MODE_STACK, 0, 8, {rawDarkless}, true, linearLevel(30000 / 65535.0), 15, ""},
-        {MODE_BRIGHTEN, 10, 8, {dim}, false, linearLevel(faint / 65535.0), nan, ""},
-        {MODE_BRIGHTEN, 11, 8, {dim}, false, 0, nan, ""},
+        {MODE_STACK, 0, {raw, jpeg}, false, mid, 45, "Stack of 2 images, sRGB curve"},
+        {MODE_MIX, 0, {raw, jpeg}, false, mixed, 15, "Stack/Average Mix of 2 images, sRGB curve"},
+        {MODE_AVERAGE, 0, {raw, raw}, false, rawOnly, nan, "Average of 2 images, sRGB curve"},
+        {MODE_STACK, 0, {raw, {2, 1, {{90, 90, 90}}}}, false, mid, nan, ""},
+        {MODE_STACK, 0, {raw}, true, darkened, 15, ""},
+        {MODE_STACK, 0, {rawDarkless}, true, rawOnly, 15, ""},
+        {MODE_BRIGHTEN, 10, {dim}, false, linearLevel(faint / 65535.0), nan, ""},
+        {MODE_BRIGHTEN, 11, {dim}, false, 0, nan, ""},
     };
     files["dark8.bmp"] = {2, 1, {{40, 40, 40}}};
     programOptions.Divisor = 3;
@@ -642,7 +616,6 @@ TEST_F(StackRunTest, LinearFramesSkipTheCurveAndTheRunSumsTheirExposures) {
         }
         programOptions.combine_mode = c.mode;
         programOptions.low_pass_threshold = c.low;
-        programOptions.outputDepth = c.depth;
         programOptions.useNoiseReduction = c.dark;
         programOptions.darkFrameFile = "dark8.bmp";
         MessageCapture capture;

@@ -90,15 +90,14 @@ TEST_F(ProcessingTest, StartRefusesBeforeAnyThreadOrRunsToTheEnd) {
     std::filesystem::create_directory(path("tl"));
     std::filesystem::create_symlink(path("a.bmp"), path("tl/out_00002.bmp"));
     const std::string badVideo = "Error: The video file is one of the input images or the output";
+    const std::string isInput = "Error: The output file is one of the input images";
     const std::tuple<std::string, int, const char*, int, std::string, int> refusals[] = {
         {"", IDC_MODE_STACK, "1", 8, "Error: No input images", 0},
         {path("out.gif"), IDC_MODE_STACK, "1", 16, badFormat, 0},
         {path("out.jpg"), IDC_MODE_STACK, "1", 16, badDepth, 0},
         {output(), IDC_MODE_STACK, "1", 16, badDepth, 0},
-        {path("a.bmp"), IDC_MODE_STACK, "1", 8, "Error: The output file is one of the input images",
-         0},
-        {path("dark.bmp"), IDC_MODE_STACK, "1", 8,
-         "Error: The output file is one of the input images", 0},
+        {path("a.bmp"), IDC_MODE_STACK, "1", 8, isInput, 0},
+        {path("dark.bmp"), IDC_MODE_STACK, "1", 8, isInput, 0},
         {output(), IDC_MODE_MIX, "0", 8, badDivisor, 0},
         {output(), IDC_MODE_MIX, "-2", 8, badDivisor, 0},
         {output(), IDC_MODE_MIX, "inf", 8, badDivisor, 0},
