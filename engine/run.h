@@ -7,7 +7,6 @@
 #pragma once
 
 #include <functional>
-#include <set>
 #include <vector>
 
 #include "engine/gamma.h"
@@ -29,10 +28,9 @@ struct RunContext {
     // image's light is at 1 % cometLength images later; 1 without comet trails. Such runs fold
     // in the 64-bit layout.
     double cometFade = 1.0;
-    // Called between batches with the images combined so far (imageCounter); it may
-    // finalise the accumulator. A batch always ends after each image number in cutAfter.
+    // Called between batches with the images combined so far (imageCounter), on the run's
+    // thread; the sums are not folded while it runs. The Preview window takes its copies here.
     std::function<void(const Accumulator& sums, int combined)> afterBatch;
-    std::set<int> cutAfter;
 };
 
 struct RunOutcome {

@@ -240,7 +240,7 @@ int runStack(const RunContext& context, const std::vector<std::string>& inputs,
     // ends at each.
     const int every = timelapseHandler != nullptr ? options.timelapseEvery : 0;
     std::optional<TimelapseQueue> timelapse;
-    std::set<int> cuts = context.cutAfter;
+    std::set<int> cuts;
     if (every > 0) {
         timelapse.emplace(timelapseHandler);
         for (int k = every; k <= total; k += every)

@@ -459,40 +459,6 @@ TEST_F(StackRunTest, ParallelRunsMatchSequentialRunsExactly) {
     }
 }
 
-// A batch ends at every cut, and the hook sees each with the images combined so far; what it
-// finalises there equals the output of a run over just those images.
-TEST_F(StackRunTest, TheHookSeesEveryCutAndCanFinaliseThere) {
-    std::vector<std::string> arguments{"placeholder"};
-    for (int i = 0; i < 7; ++i) {
-        arguments.push_back("h" + std::to_string(i) + ".bmp");
-        files[arguments.back()] = {40, 30, {Rgb{}}, false, uint32_t(i + 3)};
-    }
-    programOptions.combine_mode = MODE_AVERAGE;
-    MessageCapture capture;
-    for (const int workers : {1, 4}) {
-        setWorkerCount(workers);
-        RunContext context = snapshotRunContext();
-        context.cutAfter = {2, 5};
-        std::vector<int> seen;
-        std::vector<uint8_t> atTwo;
-        context.afterBatch = [&](const Accumulator& sums, int combined) {
-            seen.push_back(combined);
-            if (combined != 2)
-                return;
-            Image image = sums.finalize(context.curve, modeDivisor(context, combined));
-            atTwo.assign(pixelData(image), pixelData(image) + image.dataSize);
-            freePixels(image.pixels);
-        };
-        EXPECT_EQ(runProcessing(context, 8, arguments), 0);
-        EXPECT_EQ(seen.back(), 7);
-        for (const int cut : context.cutAfter)
-            EXPECT_EQ(std::count(seen.begin(), seen.end(), cut), 1) << cut;
-        EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
-        EXPECT_EQ(run({"h0.bmp", "h1.bmp"}), 0);
-        EXPECT_EQ(atTwo, written.at("out.bmp"));
-    }
-}
-
 // At 16 bits: 8-bit levels keep the fractions an average makes, 16-bit inputs are not
 // narrowed (identical ones average to themselves), thresholds compare the sum over 257 with
 // three times the level and write white as 65535, and the dark frame's opacity scales its
