@@ -8,6 +8,7 @@
 #include <new>
 
 #include "engine/messages.h"
+#include "imageio/filenames.h"
 #include "imageio/layout.h"
 
 namespace {
@@ -286,11 +287,7 @@ int writeBMP(const Image& image, const char* path) {
         }
     }
 
-    // Buffered data may only fail to reach the disk now; the file counts as written only
-    // when flushing and closing succeed.
-    std::FILE* const stream = file.release();
-    const bool flushed = std::fflush(stream) == 0 && std::ferror(stream) == 0;
-    if (std::fclose(stream) != 0 || !flushed) {
+    if (!closeWrittenFile(file.release())) {
         reportError("writeBMP, could not write image data");
         return -1;
     }

@@ -32,6 +32,24 @@ int getFullPath(const char* name, std::string& buffer) {
     return 0;
 }
 
+std::FILE* openInputFile(const char* path) {
+    std::string fullPath;
+    if (getFullPath(path, fullPath) != 0) {
+        reportError("can't get full path");
+        return nullptr;
+    }
+    std::FILE* file = std::fopen(fullPath.c_str(), "rb");
+    if (file == nullptr)
+        reportError("can't open %s", path);
+    return file;
+}
+
+bool closeWrittenFile(std::FILE* file) {
+    const bool flushed = std::fflush(file) == 0 && std::ferror(file) == 0;
+    const bool closed = std::fclose(file) == 0;
+    return flushed && closed;
+}
+
 void sortStringArray(std::vector<std::string>& items, int count) {
     diagnostic("In sortStringArray\n");
     const std::size_t n = std::min(static_cast<std::size_t>(std::max(count, 0)), items.size());

@@ -283,19 +283,12 @@ int encode(WriteJob& job) {
 }  // namespace
 
 int readJPEG(Image& image, const char* path) {
-    std::string fullPath;
-    if (getFullPath(path, fullPath) != 0) {
-        reportError("can't get full path");
-        return -1;
-    }
     ReadJob job;
     job.image = &image;
     job.path = path;
-    job.file = std::fopen(fullPath.c_str(), "rb");
-    if (job.file == nullptr) {
-        reportError("can't open %s", path);
+    job.file = openInputFile(path);
+    if (job.file == nullptr)
         return -1;
-    }
     const int result = decode(job);
     if (job.created)
         jpeg_destroy_decompress(&job.cinfo);
@@ -333,16 +326,9 @@ int writeJPEG(Image& image, const char* path, int quality, int progressive, cons
     if (job.created)
         jpeg_destroy_compress(&job.cinfo);
     std::free(job.row);
-    if (result == 0) {
-        // A file only counts as written once the stream has taken every byte.
-        const bool flushed = std::fflush(job.file) == 0 && std::ferror(job.file) == 0;
-        const bool closed = std::fclose(job.file) == 0;
-        if (!flushed || !closed) {
-            reportError("can't write %s", name);
-            result = -1;
-        }
-    } else {
-        std::fclose(job.file);
+    if (!closeWrittenFile(job.file) && result == 0) {
+        reportError("can't write %s", name);
+        result = -1;
     }
     return result;
 }

@@ -208,19 +208,12 @@ int encode(WriteJob& job, const char* name) {
 }  // namespace
 
 int readPNG(Image& image, const char* path) {
-    std::string fullPath;
-    if (getFullPath(path, fullPath) != 0) {
-        reportError("can't get full path");
-        return -1;
-    }
     ReadJob job;
     job.image = &image;
     job.path = path;
-    job.file = std::fopen(fullPath.c_str(), "rb");
-    if (job.file == nullptr) {
-        reportError("can't open %s", path);
+    job.file = openInputFile(path);
+    if (job.file == nullptr)
         return -1;
-    }
     // The handlers find the job through its base; that is the pointer they are given.
     job.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, static_cast<Job*>(&job),
                                      returnToAdapter, emitDiagnostic);
@@ -270,16 +263,9 @@ int writePNG(const Image& image, const char* path, const char* shownName) {
     else
         result = encode(job, name);
     png_destroy_write_struct(&job.png, &job.info);
-    if (result == 0) {
-        // A file only counts as written once the stream has taken every byte.
-        const bool flushed = std::fflush(job.file) == 0 && std::ferror(job.file) == 0;
-        const bool closed = std::fclose(job.file) == 0;
-        if (!flushed || !closed) {
-            reportError("can't write %s", name);
-            result = -1;
-        }
-    } else {
-        std::fclose(job.file);
+    if (!closeWrittenFile(job.file) && result == 0) {
+        reportError("can't write %s", name);
+        result = -1;
     }
     return result;
 }
