@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <string>
 
+#include "imageio/bmp.h"
 #include "imageio/codec_fixtures.h"
 #include "imageio/imageio.h"
+#include "imageio/jpeg.h"
+#include "imageio/png.h"
 
 namespace {
 
@@ -104,6 +108,17 @@ TEST_F(FormatTest, OutputIsInputComparesFilesNotSpellings) {
     EXPECT_EQ(outputIsInput(a, {a, b}), 0);  // entry 0 is no input
     EXPECT_EQ(outputIsInput(dir.file("new.bmp"), {"", dir.file("new.bmp")}), 1);
     EXPECT_EQ(outputIsInput(dir.file("new.bmp"), {"", dir.file("other.bmp"), b}), 0);
+}
+
+// A small image fits the stream's buffer, so a full disk shows only when the file is flushed
+// and closed: each writer must fail then, not report a file it never wrote.
+TEST_F(FormatTest, AFullDiskFailsTheWriteWhenTheBytesAreFlushed) {
+    if (!std::ifstream("/dev/full"))
+        GTEST_SKIP() << "no /dev/full";
+    EXPECT_EQ(writeBMP(image.image, "/dev/full"), -1);
+    EXPECT_EQ(writeJPEG(image.image, "/dev/full", 90, 0, nullptr), -1);
+    EXPECT_EQ(writePNG(image.image, "/dev/full"), -1);
+    EXPECT_EQ(capture.errors().size(), 3u);
 }
 
 }  // namespace
