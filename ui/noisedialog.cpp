@@ -81,6 +81,24 @@ int opacityPosition(double opacity) {
     return static_cast<int>(percent);
 }
 
+bool acceptNoiseReductionDialog(Window* dialog) {
+    ProgramOptions scratch;
+    readNoiseReductionDialog(dialog, scratch);
+    applyNoiseReductionDialog(scratch);
+    return true;
+}
+
+bool browseFor(Window* dialog, int id) {
+    if (id != IDC_BROWSE_DARK_FRAME)
+        return false;
+    browseDarkFrame(dialog);
+    return true;
+}
+
+void opacityMoved(Window* dialog) {
+    updateOpacityLabel(dialog);
+}
+
 }  // namespace
 
 const DialogTemplate& noiseReductionDialogTemplate() {
@@ -148,46 +166,14 @@ void browseDarkFrame(Window* dialog) {
 }
 
 intptr_t noiseReductionDialogProc(Window* dialog, unsigned message, uintptr_t wParam,
-                                  intptr_t /*lParam*/) {
-    switch (message) {
-        case WM_INITDIALOG:
-            uiLog("In INIT_DIALOG");
-            setDialogIcon(dialog, IDI_MAIN);
-            initNoiseReductionDialog(dialog);
-            return 1;
-        case WM_NOTIFY:
-            uiLog("WM_notify\n");
-            return 1;
-        case WM_HSCROLL:
-            updateOpacityLabel(dialog);
-            return 1;
-        case WM_COMMAND:
-            switch (commandId(wParam)) {
-                case IDC_NOISE_OK: {
-                    ProgramOptions scratch;
-                    readNoiseReductionDialog(dialog, scratch);
-                    applyNoiseReductionDialog(scratch);
-                    endDialog(dialog, 0);
-                    return 1;
-                }
-                case IDC_NOISE_CANCEL:
-                case IDCANCEL:
-                    endDialog(dialog, 0);
-                    return 1;
-                case IDC_BROWSE_DARK_FRAME:
-                    browseDarkFrame(dialog);
-                    return 1;
-                default:
-                    // The check box and the edit land here, and so does Enter (IDOK): only the
-                    // OK button confirms.
-                    uiLog("WM_COMMAND received: HIWORD | LOWORD = %d | %d\n", commandCode(wParam),
-                          commandId(wParam));
-                    return 1;
-            }
-        case WM_CLOSE:
-            endDialog(dialog, 0);
-            return 1;
-        default:
-            return 0;
-    }
+                                  intptr_t lParam) {
+    static const SettingsDialog kind{
+        .okId = IDC_NOISE_OK,
+        .cancelId = IDC_NOISE_CANCEL,
+        .init = initNoiseReductionDialog,
+        .accept = acceptNoiseReductionDialog,
+        .command = browseFor,
+        .slid = opacityMoved,
+    };
+    return settingsDialogProc(kind, dialog, message, wParam, lParam);
 }

@@ -184,10 +184,6 @@ std::string formatGamma(double gamma) {
     return std::string(buffer, result.ptr);
 }
 
-void refuse(Window* dialog, const char* message) {
-    messageBox(dialog, message, "", MB_OK);
-}
-
 // The seven fields this dialog shows and stores.
 void copyDialogFields(const ProgramOptions& from, ProgramOptions& to) {
     to.Gamma = from.Gamma;
@@ -197,6 +193,23 @@ void copyDialogFields(const ProgramOptions& from, ProgramOptions& to) {
     to.jpeg_quality = from.jpeg_quality;
     to.launch_after_processing = from.launch_after_processing;
     to.autosuggest_output_name = from.autosuggest_output_name;
+}
+
+bool acceptOptionsDialog(Window* dialog) {
+    ProgramOptions scratch;
+    if (readOptionsDialog(dialog, scratch) != 0)
+        return false;
+    applyOptionsDialog(scratch);
+    return true;
+}
+
+void qualityMoved(Window* dialog) {
+    updateQualityLabel(dialog);
+}
+
+void traceOptionsCommand(uintptr_t wParam, intptr_t lParam) {
+    uiLog("WM_COMMAND received: wParam (LO|HI) = %d | %d, lParam = %d\n", commandId(wParam),
+          commandCode(wParam), static_cast<int>(lParam));
 }
 
 }  // namespace
@@ -276,43 +289,13 @@ void applyOptionsDialog(const ProgramOptions& scratch) {
 }
 
 intptr_t optionsDialogProc(Window* dialog, unsigned message, uintptr_t wParam, intptr_t lParam) {
-    switch (message) {
-        case WM_INITDIALOG:
-            uiLog("In INIT_DIALOG");
-            setDialogIcon(dialog, IDI_MAIN);
-            initOptionsDialog(dialog);
-            return 1;
-        case WM_NOTIFY:
-            uiLog("WM_notify\n");
-            return 1;
-        case WM_HSCROLL:
-            updateQualityLabel(dialog);
-            return 1;
-        case WM_COMMAND:
-            switch (commandId(wParam)) {
-                case IDC_OPTIONS_OK: {
-                    ProgramOptions scratch;
-                    if (readOptionsDialog(dialog, scratch) == 0) {
-                        applyOptionsDialog(scratch);
-                        endDialog(dialog, 0);
-                    }
-                    return 1;
-                }
-                case IDC_OPTIONS_CANCEL:
-                case IDCANCEL:
-                    endDialog(dialog, 0);
-                    return 1;
-                default:
-                    // Radio buttons, check boxes and edits change by themselves; Enter (IDOK)
-                    // lands here too, so only the OK button confirms.
-                    uiLog("WM_COMMAND received: wParam (LO|HI) = %d | %d, lParam = %d\n",
-                          commandId(wParam), commandCode(wParam), static_cast<int>(lParam));
-                    return 1;
-            }
-        case WM_CLOSE:
-            endDialog(dialog, 0);
-            return 1;
-        default:
-            return 0;
-    }
+    static const SettingsDialog kind{
+        .okId = IDC_OPTIONS_OK,
+        .cancelId = IDC_OPTIONS_CANCEL,
+        .init = initOptionsDialog,
+        .accept = acceptOptionsDialog,
+        .slid = qualityMoved,
+        .traceCommand = traceOptionsCommand,
+    };
+    return settingsDialogProc(kind, dialog, message, wParam, lParam);
 }

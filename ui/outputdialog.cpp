@@ -128,6 +128,11 @@ void applyOutputOptionsDialog(const OutputChoices& chosen) {
     programOptions.rawHalfSize = chosen.rawHalfSize;
 }
 
+bool acceptOutputOptionsDialog(Window* dialog) {
+    applyOutputOptionsDialog(readOutputOptionsDialog(dialog));
+    return true;
+}
+
 }  // namespace
 
 const DialogTemplate& outputOptionsDialogTemplate() {
@@ -135,34 +140,12 @@ const DialogTemplate& outputOptionsDialogTemplate() {
 }
 
 intptr_t outputOptionsDialogProc(Window* dialog, unsigned message, uintptr_t wParam,
-                                 intptr_t /*lParam*/) {
-    switch (message) {
-        case WM_INITDIALOG:
-            uiLog("In INIT_DIALOG");
-            setDialogIcon(dialog, IDI_MAIN);
-            initOutputOptionsDialog(dialog);
-            return 1;
-        case WM_COMMAND:
-            switch (commandId(wParam)) {
-                case IDC_OUTPUT_OK:
-                    applyOutputOptionsDialog(readOutputOptionsDialog(dialog));
-                    endDialog(dialog, 0);
-                    return 1;
-                case IDC_OUTPUT_CANCEL:
-                case IDCANCEL:
-                    endDialog(dialog, 0);
-                    return 1;
-                default:
-                    // The lists' picks land here, and so does Enter (IDOK): only the OK button
-                    // confirms.
-                    uiLog("WM_COMMAND received: HIWORD | LOWORD = %d | %d\n", commandCode(wParam),
-                          commandId(wParam));
-                    return 1;
-            }
-        case WM_CLOSE:
-            endDialog(dialog, 0);
-            return 1;
-        default:
-            return 0;
-    }
+                                 intptr_t lParam) {
+    static const SettingsDialog kind{
+        .okId = IDC_OUTPUT_OK,
+        .cancelId = IDC_OUTPUT_CANCEL,
+        .init = initOutputOptionsDialog,
+        .accept = acceptOutputOptionsDialog,
+    };
+    return settingsDialogProc(kind, dialog, message, wParam, lParam);
 }

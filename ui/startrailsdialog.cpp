@@ -128,10 +128,6 @@ bool readCount(Window* dialog, int id, int least, int most, int32_t& count) {
     return true;
 }
 
-void refuse(Window* dialog, const char* message) {
-    messageBox(dialog, message, "", MB_OK);
-}
-
 void initStarTrailsDialog(Window* dialog) {
     ProgramOptions shown;
     {
@@ -226,61 +222,47 @@ void browse(Window* dialog, int editId, FileDialogRequest request) {
     setDlgItemText(dialog, editId, path);
 }
 
+// The Browse... buttons of the folder and the video.
+bool browseFor(Window* dialog, int id) {
+    FileDialogRequest request;
+    if (id == IDC_BROWSE_FOLDER) {
+        request.title = "Select time-lapse folder";
+        request.folder = true;
+        browse(dialog, IDC_TIMELAPSE_FOLDER, request);
+        return true;
+    }
+    if (id == IDC_BROWSE_VIDEO) {
+        request.title = "Save time-lapse video as";
+        request.save = true;
+        request.promptOverwrite = true;
+        request.nameFilter = "Video Files (*.mp4)";
+        browse(dialog, IDC_VIDEO_FILE, request);
+        return true;
+    }
+    return false;
+}
+
+bool acceptStarTrailsDialog(Window* dialog) {
+    ProgramOptions scratch;
+    if (readStarTrailsDialog(dialog, scratch) != 0)
+        return false;
+    applyStarTrailsDialog(scratch);
+    return true;
+}
+
 }  // namespace
 
 const DialogTemplate& starTrailsDialogTemplate() {
     return starTrailsTemplate;
 }
 
-intptr_t starTrailsDialogProc(Window* dialog, unsigned message, uintptr_t wParam,
-                              intptr_t /*lParam*/) {
-    switch (message) {
-        case WM_INITDIALOG:
-            uiLog("In INIT_DIALOG");
-            setDialogIcon(dialog, IDI_MAIN);
-            initStarTrailsDialog(dialog);
-            return 1;
-        case WM_COMMAND:
-            switch (commandId(wParam)) {
-                case IDC_STAR_OK: {
-                    ProgramOptions scratch;
-                    if (readStarTrailsDialog(dialog, scratch) == 0) {
-                        applyStarTrailsDialog(scratch);
-                        endDialog(dialog, 0);
-                    }
-                    return 1;
-                }
-                case IDC_STAR_CANCEL:
-                case IDCANCEL:
-                    endDialog(dialog, 0);
-                    return 1;
-                case IDC_BROWSE_FOLDER: {
-                    FileDialogRequest request;
-                    request.title = "Select time-lapse folder";
-                    request.folder = true;
-                    browse(dialog, IDC_TIMELAPSE_FOLDER, request);
-                    return 1;
-                }
-                case IDC_BROWSE_VIDEO: {
-                    FileDialogRequest request;
-                    request.title = "Save time-lapse video as";
-                    request.save = true;
-                    request.promptOverwrite = true;
-                    request.nameFilter = "Video Files (*.mp4)";
-                    browse(dialog, IDC_VIDEO_FILE, request);
-                    return 1;
-                }
-                default:
-                    // Check boxes and edits change by themselves; Enter (IDOK) lands here too,
-                    // so only the OK button confirms.
-                    uiLog("WM_COMMAND received: HIWORD | LOWORD = %d | %d\n", commandCode(wParam),
-                          commandId(wParam));
-                    return 1;
-            }
-        case WM_CLOSE:
-            endDialog(dialog, 0);
-            return 1;
-        default:
-            return 0;
-    }
+intptr_t starTrailsDialogProc(Window* dialog, unsigned message, uintptr_t wParam, intptr_t lParam) {
+    static const SettingsDialog kind{
+        .okId = IDC_STAR_OK,
+        .cancelId = IDC_STAR_CANCEL,
+        .init = initStarTrailsDialog,
+        .accept = acceptStarTrailsDialog,
+        .command = browseFor,
+    };
+    return settingsDialogProc(kind, dialog, message, wParam, lParam);
 }
