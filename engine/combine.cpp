@@ -13,9 +13,6 @@
 
 namespace {
 
-// Pixels per parallel range: large enough that starting a thread costs nothing in comparison.
-constexpr int64_t kMinimumChunk = 64 * 1024;
-
 // Everything the fold loop needs, resolved once per call so the loop has no indirection
 // beyond what its mode requires.
 struct Fold {
@@ -128,7 +125,7 @@ void foldCounted(const Fold& job, int64_t begin, int64_t end) {
 template <bool kBrighten>
 void foldAll(const Fold& job, int64_t pixels) {
     const bool thresholds = job.low3 > 0 || job.high3 < 765;
-    parallelFor(pixels, kMinimumChunk, [&](int64_t begin, int64_t end) {
+    parallelFor(pixels, kPixelsPerRange, [&](int64_t begin, int64_t end) {
         if (thresholds) {
             job.dark ? foldCounted<kBrighten, true, true>(job, begin, end)
                      : foldCounted<kBrighten, true, false>(job, begin, end);
@@ -220,7 +217,7 @@ void foldWideRange(const WideFold& job, int64_t begin, int64_t end) {
 template <bool kBrighten>
 void foldWideAll(const WideFold& job, int64_t pixels) {
     const bool thresholds = job.low > 0 || job.high < 771 * 255;
-    parallelFor(pixels, kMinimumChunk, [&](int64_t begin, int64_t end) {
+    parallelFor(pixels, kPixelsPerRange, [&](int64_t begin, int64_t end) {
         if (thresholds) {
             job.dark ? foldWideRange<kBrighten, true, true>(job, begin, end)
                      : foldWideRange<kBrighten, true, false>(job, begin, end);
@@ -292,21 +289,18 @@ void Accumulator::fold(const RunContext& context, Image* const* inputs, int coun
     const int64_t low = context.options.low_pass_threshold;
     const int64_t high = context.options.high_pass_threshold;
     if (count > 0 && inputs[0]->bitsPerPixel == 64) {
-        const auto tableFor = [&](const Image& image) {
-            return image.linearSamples != 0 ? linearSampleTable() : context.curve.sixteenBitTable();
-        };
         WideFold job{};
         job.acc = reinterpret_cast<double*>(pixelData(sums_));
         for (int j = 0; j < count; ++j) {
             job.inputs[j] = reinterpret_cast<uint16_t*>(pixelData(*inputs[j]));
-            job.tables[j] = tableFor(*inputs[j]);
+            job.tables[j] = sampleTable(context, *inputs[j]);
             job.linear[j] = inputs[j]->linearSamples != 0;
             job.keepDark[j] = inputs[j]->darkSubtracted == 0;
         }
         job.count = count;
         if (dark != nullptr) {
             job.dark = reinterpret_cast<const uint16_t*>(pixelData(*dark));
-            job.darkTable = tableFor(*dark);
+            job.darkTable = sampleTable(context, *dark);
             job.darkScale = darkScale;
         }
         job.levels = context.linearLevels.data();
@@ -333,6 +327,12 @@ void Accumulator::fold(const RunContext& context, Image* const* inputs, int coun
     } else {
         foldAll<false>(job, pixels);
     }
+}
+
+const double* sampleTable(const RunContext& context, const Image& image) {
+    if (image.bitsPerPixel != 64)
+        return context.curve.table();
+    return image.linearSamples != 0 ? linearSampleTable() : context.curve.sixteenBitTable();
 }
 
 double darkFrameScale(double opacity) {
@@ -401,9 +401,10 @@ void encodeRangeAt(int bits, const double* acc, const Curve& curve, double divis
 void encodeAll(const Image& sums, const Curve& curve, double divisor, int bits, uint8_t* to) {
     const double* acc = reinterpret_cast<const double*>(pixelData(sums));
     const int64_t pixelBytes = bits == 16 ? 8 : 4;
-    parallelFor(int64_t{sums.width} * sums.height, kMinimumChunk, [&](int64_t begin, int64_t end) {
-        encodeRangeAt(bits, acc, curve, divisor, begin, end, to + begin * pixelBytes);
-    });
+    parallelFor(int64_t{sums.width} * sums.height, kPixelsPerRange,
+                [&](int64_t begin, int64_t end) {
+                    encodeRangeAt(bits, acc, curve, divisor, begin, end, to + begin * pixelBytes);
+                });
 }
 
 Image encodedHeader(const Image& sums, int bits) {
@@ -435,7 +436,7 @@ Image Accumulator::finish(const Curve& curve, double divisor, int bits) && {
     // Encoded pixel n lands on bytes that hold earlier pixels' slots; in place that is safe
     // only in increasing order, so parallel ranges encode into a block of the output's size
     // (a frame's, usually free again by now) when one can be had.
-    if (workerCount() > 1 && pixels >= 2 * kMinimumChunk)
+    if (workerCount() > 1 && pixels >= 2 * kPixelsPerRange)
         output.pixels = allocScratchPixels(output.dataSize);
     if (output.pixels != nullptr) {
         encodeAll(sums_, curve, divisor, bits, pixelData(output));
@@ -496,7 +497,7 @@ std::optional<Accumulator> Accumulator::shrunk(int maxWidth, int maxHeight, bool
         }
     };
     parallelFor(small.height,
-                std::max<int64_t>(1, kMinimumChunk / std::max<int64_t>(1, width * factor)),
+                std::max<int64_t>(1, kPixelsPerRange / std::max<int64_t>(1, width * factor)),
                 shrinkRows);
     return Accumulator(small);
 }

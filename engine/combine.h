@@ -63,6 +63,9 @@ class Accumulator {
 double darkFrameScale(double opacity);
 // v / 65535 for every 16-bit v: the linear value of a sample that is linear already.
 const double* linearSampleTable();
+// The linear values an image's samples stand for: the curve's 8-bit table in the 32-bit
+// layout; in the 64-bit layout its 16-bit table, or linearSampleTable() for linear samples.
+const double* sampleTable(const RunContext& context, const Image& image);
 
 // The divisor the mode applies after count images: 1 for stack and brighten, count for
 // average, the options' Divisor for mix.

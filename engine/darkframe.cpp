@@ -16,7 +16,7 @@ void prepareDarkFrame(const RunContext& context, Image& dark) {
         return;
     const Curve& curve = context.curve;
     const int64_t pixelCount = int64_t{dark.width} * dark.height;
-    parallelFor(pixelCount, 64 * 1024, [&](int64_t begin, int64_t end) {
+    parallelFor(pixelCount, kPixelsPerRange, [&](int64_t begin, int64_t end) {
         for (int64_t n = begin; n < end; ++n) {
             uint8_t* p = data + n * 4;
             for (int k = 1; k <= 3; ++k)

@@ -10,8 +10,6 @@
 
 namespace {
 
-// Pixels per parallel range, as the fold splits its work.
-constexpr int64_t kMinimumChunk = 64 * 1024;
 // The sky's level is judged per square of this many pixels, from every kTileStep-th pixel of
 // every kTileStep-th row: 64 samples, a few milliseconds for a whole frame.
 constexpr int kTile = 64;
@@ -25,12 +23,6 @@ inline int sampleAt(const Image& image, const uint8_t* data, int64_t n, int chan
     if (image.bitsPerPixel == 64)
         return reinterpret_cast<const uint16_t*>(data)[n * 4 + 1 + channel];
     return data[n * 4 + 1 + channel];
-}
-
-const double* tableOf(const RunContext& context, const Image& image) {
-    if (image.bitsPerPixel != 64)
-        return context.curve.table();
-    return image.linearSamples != 0 ? linearSampleTable() : context.curve.sixteenBitTable();
 }
 
 // The sum of a pixel's three samples on the 0-255 scale of each: what the thresholds compare.
@@ -62,10 +54,10 @@ struct Linear {
     Linear(const RunContext& context, const Image& frame, const Image* darkFrame, double scale)
         : image(frame),
           data(pixelData(frame)),
-          table(tableOf(context, frame)),
+          table(sampleTable(context, frame)),
           dark(darkFrame != nullptr && frame.darkSubtracted == 0 ? darkFrame : nullptr),
           darkData(dark != nullptr ? pixelData(*dark) : nullptr),
-          darkTable(dark != nullptr ? tableOf(context, *dark) : nullptr),
+          darkTable(dark != nullptr ? sampleTable(context, *dark) : nullptr),
           darkScale(scale) {}
 
     double at(int64_t n, int channel) const {
@@ -226,7 +218,7 @@ BrightMask findBrightPixels(const RunContext& context, const Image& image) {
     // Each range of rows lists its own bright pixels; the lists are joined in order after.
     std::mutex joining;
     std::vector<std::pair<int64_t, std::vector<int64_t>>> pieces;
-    const int64_t rowsPerChunk = std::max<int64_t>(1, kMinimumChunk / width);
+    const int64_t rowsPerChunk = std::max<int64_t>(1, kPixelsPerRange / width);
     parallelFor(height, rowsPerChunk, [&](int64_t firstRow, int64_t endRow) {
         uint8_t* bright = mask.bright.data();
         const uint8_t* p = pixelData(image);

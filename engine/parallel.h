@@ -4,6 +4,10 @@
 #include <cstdint>
 #include <functional>
 
+// Pixels per range for per-pixel loops: enough that starting a thread costs nothing in
+// comparison.
+constexpr int64_t kPixelsPerRange = 64 * 1024;
+
 // Calls body(begin, end) on disjoint consecutive ranges covering [0, count), on up to one
 // thread per core (the caller's included), and returns when all are done. Ranges smaller
 // than minimumChunk are not split further.
